@@ -1,0 +1,20 @@
+#pragma once
+// Dates as whole UTC seconds, with the strict ISO 8601 form used in files and
+// the local-time renderings built on the process's time zone (TZ).
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+using Date = std::chrono::sys_seconds;
+
+// "YYYY-MM-DDTHH:MM:SSZ" and nothing else (no fraction, no offset).
+std::optional<Date> parseISO8601(std::string_view text);
+std::string formatISO8601(Date date);
+
+// The date in the process's time zone with a strftime pattern.
+std::string formatLocal(Date date, const char* strftimePattern);
+
+}  // namespace quillet

@@ -1,0 +1,206 @@
+#include "QuilletKit/Store.hpp"
+
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "QuilletKit/Files.hpp"
+#include "QuilletKit/Localization.hpp"
+#include "QuilletKit/Paths.hpp"
+#include "QuilletKit/Text.hpp"
+#include "QuilletKit/Transcript.hpp"
+
+namespace quillet {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMeta = "meta.json";
+constexpr const char* kNotes = "notas.md";
+constexpr const char* kEnhanced = "notas-ia.md";
+constexpr const char* kTranscript = "transcricao.jsonl";
+constexpr const char* kTranscriptMarkdown = "transcricao.md";
+
+// Folder names stay well inside the 255-byte limit of common file systems.
+constexpr size_t kMaxTitleBytes = 200;
+
+[[noreturn]] void throwError(const fs::path& path, int error) {
+  throw fs::filesystem_error(std::generic_category().message(error), path,
+                             std::error_code(error, std::generic_category()));
+}
+
+bool breaksFolderName(UChar32 c) {
+  switch (c) {
+    case '/': case ':': case '\\': case '?': case '%': case '*': case '|': case '"': case '<': case '>':
+    case 0x85: case 0x2028: case 0x2029:
+      return true;
+    default:
+      break;
+  }
+  int8_t type = u_charType(c);
+  return type == U_CONTROL_CHAR || type == U_FORMAT_CHAR;
+}
+
+std::string cleanedTitle(const std::string& title) {
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(title);
+  icu::UnicodeString cleaned;
+  for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) {
+    UChar32 c = u.char32At(i);
+    cleaned.append(breaksFolderName(c) ? UChar32('-') : c);
+  }
+  std::string utf8;
+  cleaned.toUTF8String(utf8);
+  std::string trimmed = text::trimSpaces(utf8);
+  std::string cut = text::prefixCharacters(trimmed, 60);
+  // Drop whole characters until the name fits the file system.
+  for (size_t n = text::characterCount(cut); cut.size() > kMaxTitleBytes && n > 0;)
+    cut = text::prefixCharacters(cut, --n);
+  return cut;
+}
+
+std::optional<std::string> readText(const fs::path& path) {
+  auto bytes = files::read(path);
+  if (!bytes) return std::nullopt;
+  // A stray invalid byte must not blank the whole text.
+  return text::repairUtf8(*bytes);
+}
+
+}  // namespace
+
+std::vector<Segment> Store::segments(const fs::path& folder) const {
+  std::vector<Segment> result;
+  auto bytes = files::read(folder / kTranscript);
+  if (!bytes) return result;
+  std::string_view rest = *bytes;
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (line.empty()) continue;
+    if (auto segment = decodeSegmentLine(line)) result.push_back(std::move(*segment));
+  }
+  return result;
+}
+
+std::optional<Meeting> Store::load(const fs::path& folder) const {
+  auto metaBytes = files::read(folder / kMeta);
+  if (!metaBytes) return std::nullopt;
+  auto meta = decodeMeta(*metaBytes);
+  if (!meta) return std::nullopt;
+  Meeting meeting{std::move(*meta), folder, readText(folder / kNotes).value_or(""),
+                  readText(folder / kEnhanced), segments(folder)};
+  return meeting;
+}
+
+std::vector<Meeting> Store::list() const {
+  std::vector<Meeting> meetings;
+  std::error_code error;
+  fs::directory_iterator entries(root, error);
+  if (error) return meetings;
+  for (fs::directory_iterator end; entries != end; entries.increment(error)) {
+    if (error) break;
+    const fs::path& path = entries->path();
+    if (path.filename().string().starts_with(".")) continue;
+    if (auto meeting = load(path)) meetings.push_back(std::move(*meeting));
+  }
+  std::stable_sort(meetings.begin(), meetings.end(),
+                   [](const Meeting& a, const Meeting& b) { return a.meta.start > b.meta.start; });
+  return meetings;
+}
+
+Meeting Store::create(const MeetingMeta& meta) const {
+  fs::create_directories(root);
+  const std::string base = folderName(meta);
+  fs::path folder = root / base;
+  // mkdir fails on an existing name, so two creators never share a folder.
+  for (int counter = 2; ::mkdir(folder.c_str(), 0777) != 0; ++counter) {
+    if (errno != EEXIST) throwError(folder, errno);
+    folder = root / (base + " " + std::to_string(counter));
+  }
+  Meeting meeting{meta, folder, "", std::nullopt, {}};
+  save(meeting);
+  return meeting;
+}
+
+void Store::save(const Meeting& meeting) const {
+  files::writeAtomically(meeting.folder / kMeta, encodeMeta(meeting.meta));
+  files::writeAtomically(meeting.folder / kNotes, meeting.notes);
+  if (meeting.enhanced) {
+    files::writeAtomically(meeting.folder / kEnhanced, *meeting.enhanced);
+  } else {
+    std::error_code ignored;
+    fs::remove(meeting.folder / kEnhanced, ignored);
+  }
+}
+
+void Store::saveNotes(const Meeting& meeting) const {
+  files::writeAtomically(meeting.folder / kNotes, meeting.notes);
+}
+
+void Store::saveTranscript(const Meeting& meeting) const {
+  std::string lines;
+  for (const auto& segment : meeting.segments) {
+    lines += encodeSegmentLine(segment);
+    lines += '\n';
+  }
+  files::writeAtomically(meeting.folder / kTranscript, lines);
+  files::writeAtomically(meeting.folder / kTranscriptMarkdown,
+                         Transcript::markdown(meeting.segments, meeting.meta.title));
+}
+
+void Store::append(const Segment& segment, const fs::path& folder) const {
+  std::string line = encodeSegmentLine(segment) + "\n";
+  const fs::path path = folder / kTranscript;
+  // Read access only for the last byte; the transcript itself is never read.
+  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) throwError(path, errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) throwError(path, errno);
+  if (info.st_size > 0) {
+    char last = '\n';
+    if (::pread(fd, &last, 1, info.st_size - 1) != 1) throwError(path, errno ? errno : EIO);
+    if (last != '\n') line.insert(line.begin(), '\n');
+  }
+  // One write on an O_APPEND file: concurrent appenders never interleave.
+  files::writeAll(fd, line, path);
+}
+
+void Store::trash(const Meeting& meeting) const {
+  GFile* file = g_file_new_for_path(meeting.folder.c_str());
+  GError* error = nullptr;
+  gboolean moved = g_file_trash(file, nullptr, &error);
+  g_object_unref(file);
+  if (!moved) {
+    std::string message = error ? error->message : "trash failed";
+    int code = error && error->code == G_IO_ERROR_NOT_FOUND ? ENOENT : EIO;
+    if (error) g_error_free(error);
+    throw fs::filesystem_error(message, meeting.folder, std::error_code(code, std::generic_category()));
+  }
+}
+
+std::string Store::folderName(const MeetingMeta& meta) {
+  std::time_t t = static_cast<std::time_t>(meta.start.time_since_epoch().count());
+  std::tm local{};
+  localtime_r(&t, &local);
+  char date[64];
+  std::snprintf(date, sizeof date, "%04d-%02d-%02d %02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min);
+  std::string title = cleanedTitle(meta.title);
+  return std::string(date) + " " + (title.empty() ? tr("Reunião") : title);
+}
+
+fs::path Store::defaultRoot() { return paths::documents() / "Quillet"; }
+
+}  // namespace quillet

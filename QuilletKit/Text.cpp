@@ -1,0 +1,223 @@
+#include "QuilletKit/Text.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+
+namespace quillet::text {
+
+namespace {
+
+icu::UnicodeString fromUtf8(std::string_view s) {
+  return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+std::string toUtf8(const icu::UnicodeString& u) {
+  std::string out;
+  u.toUTF8String(out);
+  return out;
+}
+
+bool isAscii(std::string_view s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+// One character iterator per thread: creating one costs far more than using it.
+icu::BreakIterator* characterIterator() {
+  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    return U_SUCCESS(status) ? std::move(it) : nullptr;
+  }();
+  return iterator.get();
+}
+
+// Offsets (UTF-16) of the first `n` character boundaries after 0.
+int32_t boundaryAfter(const icu::UnicodeString& u, size_t n) {
+  icu::BreakIterator* it = characterIterator();
+  if (!it) return std::min<int32_t>(u.length(), static_cast<int32_t>(n));
+  it->setText(u);
+  int32_t pos = 0;
+  for (size_t i = 0; i < n; ++i) {
+    int32_t next = it->next();
+    if (next == icu::BreakIterator::DONE) return u.length();
+    pos = next;
+  }
+  return pos;
+}
+
+bool isWordCharacter(UChar32 c) {
+  // Letters, marks and numbers: the platform's alphanumeric set.
+  int32_t mask = U_GET_GC_MASK(c);
+  return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+bool isSpaceOrTab(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
+
+bool isLineEnd(UChar32 c) {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+template <typename Pred>
+std::string trimWhere(std::string_view s, Pred trimmed) {
+  icu::UnicodeString u = fromUtf8(s);
+  int32_t begin = 0, end = u.length();
+  while (begin < end && trimmed(u.char32At(begin))) begin = u.moveIndex32(begin, 1);
+  while (end > begin) {
+    int32_t prev = u.moveIndex32(end, -1);
+    if (!trimmed(u.char32At(prev))) break;
+    end = prev;
+  }
+  if (begin == 0 && end == u.length() && isValidUtf8(s)) return std::string(s);
+  return toUtf8(u.tempSubStringBetween(begin, end));
+}
+
+}  // namespace
+
+size_t characterCount(std::string_view s) {
+  if (isAscii(s)) {
+    // CR LF is one character; every other ASCII pair is two.
+    size_t count = s.size();
+    for (size_t i = 0; i + 1 < s.size(); ++i)
+      if (s[i] == '\r' && s[i + 1] == '\n') --count;
+    return count;
+  }
+  icu::UnicodeString u = fromUtf8(s);
+  icu::BreakIterator* it = characterIterator();
+  if (!it) return static_cast<size_t>(u.countChar32());
+  it->setText(u);
+  size_t count = 0;
+  for (int32_t p = it->next(); p != icu::BreakIterator::DONE; p = it->next()) ++count;
+  return count;
+}
+
+std::string prefixCharacters(std::string_view s, size_t n) {
+  if (isAscii(s) && s.find('\r') == std::string_view::npos)
+    return std::string(s.substr(0, std::min(n, s.size())));
+  icu::UnicodeString u = fromUtf8(s);
+  return toUtf8(u.tempSubStringBetween(0, boundaryAfter(u, n)));
+}
+
+std::string suffixCharacters(std::string_view s, size_t n) {
+  size_t total = characterCount(s);
+  if (total <= n) return std::string(s);
+  icu::UnicodeString u = fromUtf8(s);
+  return toUtf8(u.tempSubString(boundaryAfter(u, total - n)));
+}
+
+std::string toLower(std::string_view s) {
+  icu::UnicodeString u = fromUtf8(s);
+  u.toLower(icu::Locale::getRoot());
+  return toUtf8(u);
+}
+
+std::string toUpper(std::string_view s) {
+  icu::UnicodeString u = fromUtf8(s);
+  u.toUpper(icu::Locale::getRoot());
+  return toUtf8(u);
+}
+
+std::string capitalized(std::string_view s) {
+  icu::UnicodeString u = fromUtf8(s);
+  u.toTitle(nullptr, icu::Locale::getRoot());
+  return toUtf8(u);
+}
+
+std::vector<std::string> comparisonWords(std::string_view s) {
+  std::vector<std::string> words;
+  if (isAscii(s)) {
+    // Fast path with the same result: ASCII has no marks to fold, and every
+    // ASCII character is one user-perceived character.
+    std::string word;
+    auto flush = [&] {
+      if (word.size() >= 2) words.push_back(word);
+      word.clear();
+    };
+    for (char c : s) {
+      if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) word.push_back(c);
+      else if (c >= 'A' && c <= 'Z') word.push_back(static_cast<char>(c - 'A' + 'a'));
+      else flush();
+    }
+    flush();
+    return words;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  icu::UnicodeString u = fromUtf8(s);
+  u.toLower(icu::Locale::getRoot());
+  icu::UnicodeString decomposed = U_SUCCESS(status) ? nfd->normalize(u, status) : u;
+  icu::UnicodeString folded;
+  for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
+    UChar32 c = decomposed.char32At(i);
+    if (u_charType(c) != U_NON_SPACING_MARK) folded.append(c);
+  }
+  if (U_SUCCESS(status)) folded = nfc->normalize(folded, status);
+  icu::UnicodeString word;
+  auto flush = [&] {
+    if (word.countChar32() >= 2) {
+      std::string w = toUtf8(word);
+      if (characterCount(w) >= 2) words.push_back(std::move(w));
+    }
+    word.remove();
+  };
+  for (int32_t i = 0; i < folded.length(); i = folded.moveIndex32(i, 1)) {
+    UChar32 c = folded.char32At(i);
+    if (isWordCharacter(c)) word.append(c);
+    else flush();
+  }
+  flush();
+  return words;
+}
+
+bool isValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  int32_t length = static_cast<int32_t>(s.size());
+  if (s.size() > static_cast<size_t>(INT32_MAX)) return false;
+  for (int32_t i = 0; i < length;) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    UChar32 c;
+    U8_NEXT(p, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
+std::string repairUtf8(std::string_view s) {
+  if (isValidUtf8(s)) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  size_t i = 0;
+  while (i < s.size()) {
+    int32_t chunk = static_cast<int32_t>(std::min<size_t>(s.size() - i, 1 << 30));
+    int32_t j = 0;
+    while (j < chunk) {
+      int32_t start = j;
+      UChar32 c;
+      U8_NEXT(p + i, j, chunk, c);
+      if (c < 0) out += "\xEF\xBF\xBD";
+      else out.append(s.substr(i + start, j - start));
+    }
+    i += chunk;
+  }
+  return out;
+}
+
+std::string trimSpaces(std::string_view s) { return trimWhere(s, isSpaceOrTab); }
+
+std::string trimSpacesAndNewlines(std::string_view s) {
+  return trimWhere(s, [](UChar32 c) { return isSpaceOrTab(c) || isLineEnd(c); });
+}
+
+}  // namespace quillet::text

@@ -1,0 +1,40 @@
+#pragma once
+// Unicode helpers over UTF-8 strings, backed by ICU. Pure functions, safe from
+// any thread. Invalid UTF-8 input is read as U+FFFD, never rejected.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillet::text {
+
+// Number of user-perceived characters (extended grapheme clusters).
+size_t characterCount(std::string_view s);
+
+// The first `n` user-perceived characters of `s` (all of `s` when shorter).
+std::string prefixCharacters(std::string_view s, size_t n);
+
+// The last `n` user-perceived characters of `s`.
+std::string suffixCharacters(std::string_view s, size_t n);
+
+std::string toLower(std::string_view s);
+std::string toUpper(std::string_view s);
+// Every word's first letter upper case, as a display name is capitalised.
+std::string capitalized(std::string_view s);
+
+// The comparison words of a transcript text: lower-cased, diacritics folded
+// away, split at every character that is not a letter, mark or digit, keeping
+// pieces of at least two user-perceived characters, in order.
+std::vector<std::string> comparisonWords(std::string_view s);
+
+bool isValidUtf8(std::string_view s);
+// `s` with each invalid sequence replaced by U+FFFD.
+std::string repairUtf8(std::string_view s);
+
+// White space of the platform's "whitespaces" set (space separators and tab),
+// trimmed from both ends; line ends stay.
+std::string trimSpaces(std::string_view s);
+// Space separators, tabs and line ends trimmed from both ends.
+std::string trimSpacesAndNewlines(std::string_view s);
+
+}  // namespace quillet::text

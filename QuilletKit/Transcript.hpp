@@ -1,0 +1,31 @@
+#pragma once
+// Pure functions over transcript segments: echo removal, turns, renderings.
+// No state, no failures, safe from any thread.
+#include <string>
+#include <vector>
+
+#include "QuilletKit/Meeting.hpp"
+
+namespace quillet {
+
+struct Transcript {
+  Transcript() = delete;
+
+  // `segments` without the "me" segments that repeat, within `window` seconds,
+  // at least `threshold` of their words from a "them" segment. Order is kept.
+  static std::vector<Segment> removingEcho(const std::vector<Segment>& segments, double window,
+                                           double threshold);
+  // The straightforward quadratic procedure, kept as the reference that the
+  // fast one above must agree with.
+  static std::vector<Segment> removingEchoReference(const std::vector<Segment>& segments,
+                                                    double window, double threshold);
+  // Sorted by start (stable) and joined into turns of one speaker separated
+  // by at most `gap` seconds.
+  static std::vector<Segment> merged(const std::vector<Segment>& segments, double gap);
+  // "[mm:ss] Me: text" per turn, joined by line feeds.
+  static std::string plain(const std::vector<Segment>& segments);
+  // "# title" and a bold "**[mm:ss] Eu:** text" paragraph per turn.
+  static std::string markdown(const std::vector<Segment>& segments, const std::string& title);
+};
+
+}  // namespace quillet

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running need.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git python3 clang
+  libicu-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev openssl
+  libglib2.0-dev libsecret-1-dev libsecret-tools gnome-keyring dbus
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  gettext curl hyperfine
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Everything a fresh Debian 12 machine needs to run the whole test suite:
+# packages, a sanitizer build, the services, and CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+scripts/build.sh
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeout 300
