@@ -42,7 +42,10 @@ std::string convertBody(const std::string& body) {
     if (U_SUCCESS(status) && heading->lookingAt(status) && U_SUCCESS(status)) {
       icu::UnicodeString title = u.tempSubString(heading->end(status));
       title.findAndReplace(u"**", u"");
-      return "*" + toUtf8(title) + "*";
+      std::string line(1, '*');
+      line += toUtf8(title);
+      line += '*';
+      return line;
     }
   }
   static constexpr std::pair<std::u16string_view, std::u16string_view> markers[] = {

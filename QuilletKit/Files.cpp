@@ -62,7 +62,12 @@ void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path)
 
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes) {
   std::filesystem::path temporary = path;
-  temporary.replace_filename("." + path.filename().string() + "." + Uuid::random().string() + ".tmp");
+  std::string name(1, '.');
+  name += path.filename().string();
+  name += '.';
+  name += Uuid::random().string();
+  name += ".tmp";
+  temporary.replace_filename(name);
   // Mode 0666 lets the umask decide, as for any file the user creates.
   Descriptor file{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)};
   if (file.fd < 0) throwErrno(path, errno);

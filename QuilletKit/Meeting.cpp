@@ -4,6 +4,7 @@
 #include <unicode/unistr.h>
 
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 
@@ -215,23 +216,23 @@ class LineReader {
     skipSpace();
     if (consume('}')) return std::nullopt;
     for (;;) {
-      std::string key;
+      std::string_view key;
       skipSpace();
-      if (!readString(key)) return std::nullopt;
+      if (!readPlainString(key)) return std::nullopt;
       skipSpace();
       if (!consume(':')) return std::nullopt;
       skipSpace();
       unsigned bit = 0;
       if (key == "id") {
-        std::string value;
-        if (!readString(value)) return std::nullopt;
+        std::string_view value;
+        if (!readPlainString(value)) return std::nullopt;
         auto uuid = Uuid::parse(value);
         if (!uuid) return std::nullopt;
         segment.id = *uuid;
         bit = 1;
       } else if (key == "speaker") {
-        std::string value;
-        if (!readString(value)) return std::nullopt;
+        std::string_view value;
+        if (!readPlainString(value)) return std::nullopt;
         auto who = speakerFromRaw(value);
         if (!who) return std::nullopt;
         segment.speaker = *who;
@@ -275,16 +276,50 @@ class LineReader {
       ++pos_;
   }
 
+  // A string without escapes, as a view into the line.
+  bool readPlainString(std::string_view& out) {
+    if (!consume('"')) return false;
+    size_t begin = pos_;
+    while (pos_ < s_.size()) {
+      unsigned char c = static_cast<unsigned char>(s_[pos_]);
+      if (c == '"') {
+        out = s_.substr(begin, pos_ - begin);
+        ++pos_;
+        return true;
+      }
+      if (c < 0x20 || c == '\\') return false;
+      if (c >= 0x80 ? !skipMultiByte() : (++pos_, false)) return false;
+    }
+    return false;
+  }
+
+  // Skips eight bytes at a time while none is a quote, a backslash, a
+  // control character or part of a multi-byte sequence.
+  void skipPlainAscii() {
+    constexpr uint64_t ones = ~0ULL / 255, highs = ones * 0x80;
+    auto hasZero = [&](uint64_t x) { return (x - ones) & ~x & highs; };
+    while (pos_ + 8 <= s_.size()) {
+      uint64_t x;
+      std::memcpy(&x, s_.data() + pos_, 8);
+      uint64_t special = (x & highs) | hasZero(x ^ (ones * '"')) | hasZero(x ^ (ones * '\\')) |
+                         ((x - ones * 0x20) & ~x & highs);
+      if (special) return;
+      pos_ += 8;
+    }
+  }
+
   bool readString(std::string& out) {
     if (!consume('"')) return false;
     size_t runStart = pos_;
     out.clear();
     while (pos_ < s_.size()) {
+      skipPlainAscii();
+      if (pos_ >= s_.size()) break;
       unsigned char c = static_cast<unsigned char>(s_[pos_]);
       if (c == '"') {
         out.append(s_.substr(runStart, pos_ - runStart));
         ++pos_;
-        return text::isValidUtf8(out);
+        return true;
       }
       if (c < 0x20) return false;
       if (c == '\\') {
@@ -293,9 +328,37 @@ class LineReader {
         runStart = pos_;
         continue;
       }
-      ++pos_;
+      if (c >= 0x80) {
+        if (!skipMultiByte()) return false;
+      } else {
+        ++pos_;
+      }
     }
     return false;
+  }
+
+  // Steps over one well-formed UTF-8 sequence of two to four bytes.
+  bool skipMultiByte() {
+    auto byte = [&](size_t i) { return pos_ + i < s_.size() ? static_cast<unsigned char>(s_[pos_ + i]) : 0u; };
+    auto continuation = [&](size_t i) { return (byte(i) & 0xC0) == 0x80; };
+    unsigned lead = byte(0);
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      if (!continuation(1)) return false;
+      pos_ += 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      unsigned second = byte(1);
+      if (!continuation(1) || !continuation(2)) return false;
+      if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F)) return false;
+      pos_ += 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      unsigned second = byte(1);
+      if (!continuation(1) || !continuation(2) || !continuation(3)) return false;
+      if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) return false;
+      pos_ += 4;
+    } else {
+      return false;
+    }
+    return true;
   }
 
   bool readEscape(std::string& out) {

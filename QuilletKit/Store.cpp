@@ -8,6 +8,8 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cerrno>
 #include <ctime>
 
@@ -101,16 +103,30 @@ std::optional<Meeting> Store::load(const fs::path& folder) const {
 }
 
 std::vector<Meeting> Store::list() const {
-  std::vector<Meeting> meetings;
+  std::vector<fs::path> folders;
   std::error_code error;
   fs::directory_iterator entries(root, error);
-  if (error) return meetings;
+  if (error) return {};
   for (fs::directory_iterator end; entries != end; entries.increment(error)) {
     if (error) break;
     const fs::path& path = entries->path();
-    if (path.filename().string().starts_with(".")) continue;
-    if (auto meeting = load(path)) meetings.push_back(std::move(*meeting));
+    if (!path.filename().string().starts_with(".")) folders.push_back(path);
   }
+  // Large stores are read on every core: listing is what users wait for.
+  std::vector<std::optional<Meeting>> loaded(folders.size());
+  size_t workers = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, folders.size() / 32 + 1});
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < folders.size();) loaded[i] = load(folders[i]);
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (size_t w = 1; w < workers; ++w) helpers.emplace_back(work);
+    work();
+  }
+  std::vector<Meeting> meetings;
+  for (auto& meeting : loaded)
+    if (meeting) meetings.push_back(std::move(*meeting));
   std::stable_sort(meetings.begin(), meetings.end(),
                    [](const Meeting& a, const Meeting& b) { return a.meta.start > b.meta.start; });
   return meetings;

@@ -26,6 +26,9 @@ std::string capitalized(std::string_view s);
 // away, split at every character that is not a letter, mark or digit, keeping
 // pieces of at least two user-perceived characters, in order.
 std::vector<std::string> comparisonWords(std::string_view s);
+// The same through the general Unicode path only, which the fast paths above
+// must agree with.
+std::vector<std::string> comparisonWordsGeneral(std::string_view s);
 
 bool isValidUtf8(std::string_view s);
 // `s` with each invalid sequence replaced by U+FFFD.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "QuilletKit/Text.hpp"
@@ -20,16 +21,35 @@ double sharedRatio(const std::vector<std::string>& words, const std::unordered_s
   return static_cast<double>(count) / static_cast<double>(words.size());
 }
 
+// Words interned as small integers, so that sets are sorted vectors and a
+// comparison never hashes or allocates.
+class WordIds {
+ public:
+  std::vector<int> of(const std::string& text) {
+    std::vector<int> ids;
+    for (auto& word : text::comparisonWords(text)) {
+      auto [it, added] = ids_.try_emplace(std::move(word), static_cast<int>(ids_.size()));
+      ids.push_back(it->second);
+    }
+    return ids;
+  }
+
+ private:
+  std::unordered_map<std::string, int> ids_;
+};
+
 // The other side's segments, each split into words once, sorted by start so
 // that a "me" segment only meets those whose widened spans can overlap its own.
 class OtherSide {
  public:
-  OtherSide(const std::vector<Segment>& segments) {
+  OtherSide(const std::vector<Segment>& segments, WordIds& ids) {
     for (const auto& s : segments) {
       // A segment with a NaN time is near nothing, as the comparisons say.
       if (s.speaker != Speaker::them || std::isnan(s.start) || std::isnan(s.end)) continue;
-      const auto words = text::comparisonWords(s.text);
-      entries_.push_back({s.start, s.end, {words.begin(), words.end()}});
+      std::vector<int> words = ids.of(s.text);
+      std::sort(words.begin(), words.end());
+      words.erase(std::unique(words.begin(), words.end()), words.end());
+      entries_.push_back({s.start, s.end, std::move(words)});
     }
     std::sort(entries_.begin(), entries_.end(),
               [](const Entry& a, const Entry& b) { return a.start < b.start; });
@@ -37,8 +57,7 @@ class OtherSide {
     for (auto& e : entries_) maxEnd = e.runningMaxEnd = std::max(maxEnd, e.end);
   }
 
-  bool echoes(const Segment& me, const std::vector<std::string>& words, double window,
-              double threshold) const {
+  bool echoes(const Segment& me, const std::vector<int>& words, double window, double threshold) const {
     // Candidates start no later than me.end + window ...
     auto last = std::upper_bound(entries_.begin(), entries_.end(), me.end + window,
                                  [](double v, const Entry& e) { return v < e.start; });
@@ -54,9 +73,15 @@ class OtherSide {
   }
 
  private:
+  static double sharedRatio(const std::vector<int>& words, const std::vector<int>& set) {
+    size_t count = 0;
+    for (int w : words) count += std::binary_search(set.begin(), set.end(), w);
+    return static_cast<double>(count) / static_cast<double>(words.size());
+  }
+
   struct Entry {
     double start, end;
-    std::unordered_set<std::string> words;
+    std::vector<int> words;  // sorted, unique
     double runningMaxEnd = 0;
   };
   std::vector<Entry> entries_;
@@ -69,7 +94,8 @@ std::vector<Segment> Transcript::removingEcho(const std::vector<Segment>& segmen
   bool anyOther = std::any_of(segments.begin(), segments.end(),
                               [](const Segment& s) { return s.speaker == Speaker::them; });
   if (!anyOther) return segments;
-  OtherSide other(segments);
+  WordIds ids;
+  OtherSide other(segments, ids);
   std::vector<Segment> kept;
   kept.reserve(segments.size());
   for (const auto& s : segments) {
@@ -78,7 +104,7 @@ std::vector<Segment> Transcript::removingEcho(const std::vector<Segment>& segmen
         kept.push_back(s);
         continue;
       }
-      auto words = text::comparisonWords(s.text);
+      std::vector<int> words = ids.of(s.text);
       if (words.size() >= 2 && other.echoes(s, words, window, threshold)) continue;
     }
     kept.push_back(s);

@@ -26,12 +26,17 @@ Uuid Uuid::random() {
   return u;
 }
 
-static int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Transcripts hold one identifier per line, so parsing is on the listing's hot path.
+static constexpr std::array<int8_t, 256> kHexValues = [] {
+  std::array<int8_t, 256> table{};
+  for (auto& v : table) v = -1;
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<int8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<int8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<int8_t>(c - 'A' + 10);
+  return table;
+}();
+
+static int hexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {
   if (text.size() != 36) return std::nullopt;
