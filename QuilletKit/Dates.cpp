@@ -1,6 +1,13 @@
 #include "QuilletKit/Dates.hpp"
 
+#include <unicode/datefmt.h>
+#include <unicode/dtptngen.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+
+#include <cstdlib>
 #include <ctime>
+#include <memory>
 
 namespace quillet {
 
@@ -48,6 +55,62 @@ std::string formatLocal(Date date, const char* strftimePattern) {
   char buffer[128];
   size_t n = std::strftime(buffer, sizeof buffer, strftimePattern, &local);
   return std::string(buffer, n);
+}
+
+std::string userTimeLocale() {
+  for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    std::string locale = value;
+    // "pt_BR.UTF-8@euro" names the ICU locale "pt_BR".
+    locale = locale.substr(0, locale.find_first_of(".@"));
+    if (locale == "C" || locale == "POSIX") return "en_US_POSIX";
+    return locale;
+  }
+  return "en_US_POSIX";
+}
+
+namespace {
+
+// Building a pattern generator costs far more than formatting, and a listing
+// formats every meeting: keep one formatter per thread, rebuilt only when the
+// locale or TZ changes.
+icu::SimpleDateFormat* userFormatter() {
+  struct Cached {
+    std::string locale, zone;
+    std::unique_ptr<icu::SimpleDateFormat> format;
+  };
+  thread_local Cached cached;
+  std::string name = userTimeLocale();
+  const char* tz = std::getenv("TZ");
+  std::string zone = tz ? tz : "";
+  if (cached.format && cached.locale == name && cached.zone == zone) return cached.format.get();
+  cached = {name, zone, nullptr};
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale locale(name.c_str());
+  std::unique_ptr<icu::DateTimePatternGenerator> generator(
+      icu::DateTimePatternGenerator::createInstance(locale, status));
+  if (U_FAILURE(status)) return nullptr;
+  icu::UnicodeString pattern = generator->getBestPattern(u"yMdjmm", status);
+  if (U_FAILURE(status)) return nullptr;
+  auto format = std::make_unique<icu::SimpleDateFormat>(pattern, locale, status);
+  if (U_FAILURE(status)) return nullptr;
+  // ICU's zone detection reads TZ as the C library does.
+  format->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
+  cached.format = std::move(format);
+  return cached.format.get();
+}
+
+}  // namespace
+
+std::string formatForUser(Date date) {
+  icu::SimpleDateFormat* format = userFormatter();
+  if (!format) return formatLocal(date, "%Y-%m-%d %H:%M");
+  icu::UnicodeString text;
+  format->format(static_cast<UDate>(date.time_since_epoch().count()) * 1000.0, text);
+  std::string out;
+  text.toUTF8String(out);
+  return out;
 }
 
 }  // namespace quillet

@@ -17,4 +17,12 @@ std::string formatISO8601(Date date);
 // The date in the process's time zone with a strftime pattern.
 std::string formatLocal(Date date, const char* strftimePattern);
 
+// The date and time as a desktop user of the current locale reads them:
+// numeric date with the four-digit year and a short time, in the process's
+// time zone. The locale comes from LC_ALL, LC_TIME or LANG.
+std::string formatForUser(Date date);
+
+// The ICU locale named by the environment's LC_ALL / LC_TIME / LANG.
+std::string userTimeLocale();
+
 }  // namespace quillet

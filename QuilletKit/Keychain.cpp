@@ -1,0 +1,83 @@
+#include "QuilletKit/Keychain.hpp"
+
+#include <libsecret/secret.h>
+
+#include <cstdlib>
+
+#include "QuilletKit/Text.hpp"
+
+namespace quillet {
+
+namespace {
+
+// The generic schema, without matching its name, so items written by
+// secret-tool or any other client with the same attributes are found.
+const SecretSchema* schema() {
+  static const SecretSchema generic = {
+      "org.freedesktop.Secret.Generic",
+      SECRET_SCHEMA_DONT_MATCH_NAME,
+      {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, {}}},
+      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  return &generic;
+}
+
+// GLib would otherwise try to start a bus (autolaunch) or fall back to other
+// addresses; without one we answer at once.
+bool hasSessionBus() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  return address && *address;
+}
+
+GHashTable* attributes(const std::string& account) {
+  GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
+  g_hash_table_insert(table, const_cast<char*>("service"), const_cast<char*>(Keychain::service));
+  g_hash_table_insert(table, const_cast<char*>("account"), const_cast<char*>(account.c_str()));
+  return table;
+}
+
+}  // namespace
+
+std::optional<std::string> Keychain::get(const std::string& account) {
+  if (!hasSessionBus()) return std::nullopt;
+  GError* error = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+  if (!service) {
+    g_clear_error(&error);
+    return std::nullopt;
+  }
+  GHashTable* query = attributes(account);
+  // No SECRET_SEARCH_UNLOCK: a locked keyring reads as no key, never a prompt.
+  GList* items = secret_service_search_sync(service, schema(), query, SECRET_SEARCH_LOAD_SECRETS, nullptr, &error);
+  g_hash_table_unref(query);
+  g_clear_error(&error);
+  std::optional<std::string> key;
+  for (GList* it = items; it && !key; it = it->next) {
+    SecretValue* value = secret_item_get_secret(SECRET_ITEM(it->data));
+    if (!value) continue;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    std::string text(bytes ? bytes : "", bytes ? length : 0);
+    if (text::isValidUtf8(text)) key = std::move(text);
+    secret_value_unref(value);
+  }
+  g_list_free_full(items, g_object_unref);
+  g_object_unref(service);
+  return key;
+}
+
+void Keychain::set(const std::optional<std::string>& value, const std::string& account) {
+  if (!hasSessionBus()) return;
+  GHashTable* query = attributes(account);
+  GError* error = nullptr;
+  secret_password_clearv_sync(schema(), query, nullptr, &error);
+  g_clear_error(&error);
+  if (value && !value->empty()) {
+    std::string label = "Quillet (" + account + ")";
+    secret_password_storev_sync(schema(), query, SECRET_COLLECTION_DEFAULT, label.c_str(), value->c_str(),
+                                nullptr, &error);
+    g_clear_error(&error);
+  }
+  g_hash_table_unref(query);
+}
+
+}  // namespace quillet
