@@ -264,6 +264,27 @@ std::vector<std::string> comparisonWords(std::string_view s) {
   return wordsSlow(s);
 }
 
+std::string folded(std::string_view s) {
+  if (isAscii(s)) {
+    std::string out(s);
+    for (char& c : out)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  icu::UnicodeString u = fromUtf8(s);
+  u.toLower(icu::Locale::getRoot());
+  if (U_FAILURE(status)) return toUtf8(u);
+  icu::UnicodeString decomposed = nfd->normalize(u, status), kept;
+  for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
+    UChar32 c = decomposed.char32At(i);
+    if (u_charType(c) != U_NON_SPACING_MARK) kept.append(c);
+  }
+  return toUtf8(nfc->normalize(kept, status));
+}
+
 std::vector<std::string> comparisonWordsGeneral(std::string_view s) { return wordsSlow(s); }
 
 bool isValidUtf8(std::string_view s) {

@@ -30,6 +30,9 @@ std::vector<std::string> comparisonWords(std::string_view s);
 // must agree with.
 std::vector<std::string> comparisonWordsGeneral(std::string_view s);
 
+// Lower-cased with diacritics folded away (no locale): "Ação" gives "acao".
+std::string folded(std::string_view s);
+
 bool isValidUtf8(std::string_view s);
 // `s` with each invalid sequence replaced by U+FFFD.
 std::string repairUtf8(std::string_view s);

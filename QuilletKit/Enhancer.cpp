@@ -1,0 +1,240 @@
+#include "QuilletKit/Enhancer.hpp"
+
+#include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+
+#include "QuilletKit/Text.hpp"
+
+namespace quillet {
+
+namespace {
+
+// "yyyy-MM-dd HH:mm (EEEE)" with English weekdays, whatever the user's locale.
+std::string englishDateLine(Date date) {
+  static const char* weekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+  std::time_t t = static_cast<std::time_t>(date.time_since_epoch().count());
+  std::tm local{};
+  localtime_r(&t, &local);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d (%s)", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, weekdays[local.tm_wday % 7]);
+  return buffer;
+}
+
+bool isSpaceNotLineBreak(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
+
+// Split at spaces other than line breaks, joined again by single spaces.
+std::string collapseSpaces(std::string_view s) {
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+  icu::UnicodeString out, word;
+  auto flush = [&] {
+    if (word.isEmpty()) return;
+    if (!out.isEmpty()) out.append(UChar(' '));
+    out.append(word);
+    word.remove();
+  };
+  for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) {
+    UChar32 c = u.char32At(i);
+    if (isSpaceNotLineBreak(c)) flush();
+    else word.append(c);
+  }
+  flush();
+  std::string utf8;
+  out.toUTF8String(utf8);
+  return utf8;
+}
+
+std::string withoutLeadingNumber(const std::string& s) {
+  thread_local std::unique_ptr<icu::RegexPattern> pattern = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError error;
+    std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(u"^\\d+[.)]\\s*", 0, error, status));
+    return U_SUCCESS(status) ? std::move(p) : nullptr;
+  }();
+  if (!pattern || s.empty() || !(static_cast<unsigned char>(s[0]) >= 0x80 || (s[0] >= '0' && s[0] <= '9')))
+    return s;
+  UErrorCode status = U_ZERO_ERROR;
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(s);
+  std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(u, status));
+  if (U_FAILURE(status) || !matcher->lookingAt(status) || U_FAILURE(status)) return s;
+  std::string out;
+  u.tempSubString(matcher->end(status)).toUTF8String(out);
+  return out;
+}
+
+void removeAll(std::string& s, std::string_view what) {
+  for (size_t at; (at = s.find(what)) != std::string::npos;) s.erase(at, what.size());
+}
+
+// Words of `m` (with repetitions) found in `words`, as a share of `m`'s words.
+bool mostWordsOccur(const std::vector<std::string>& m, const std::unordered_set<std::string>& words) {
+  if (m.size() < 4) return false;
+  size_t found = 0;
+  for (const auto& w : m) found += words.count(w);
+  return static_cast<double>(found) / static_cast<double>(m.size()) >= 0.85;
+}
+
+}  // namespace
+
+std::string Enhancer::system(const MeetingLanguage& language) {
+  return "You are Quillet, which turns rough meeting jottings into clear notes.\n"
+         "You get the meeting details, the notes the user typed during the meeting and the transcript. "
+         "In the transcript, \"Me\" is the user and \"Others\" is everyone else on the call, not told apart.\n"
+         "\n"
+         "Write the final notes in Markdown, in " +
+         language.englishName() + " (locale " + language.rawValue +
+         "), including the headings:\n"
+         "- Use the user's notes as the backbone. Keep every line they wrote with the same words and complete "
+         "each one with context from the transcript (who said it, numbers, reasons).\n"
+         "- Add what mattered in the transcript and is missing from the notes.\n"
+         "- Open with a 1\u20132 sentence summary, no heading. Then group by topic under `###` sections with short "
+         "bullets. If decisions were made, add a \"Decisions\" section. End with a \"Next steps\" section as a "
+         "checklist `- [ ] Owner \u2014 task (due date, if any)`.\n"
+         "- Be faithful: never invent names, numbers or dates. Mark anything ambiguous as open.\n"
+         "- Return only the notes, with no comments about the process or the transcript.";
+}
+
+std::string Enhancer::partSystem(const MeetingLanguage& language) {
+  return "Summarize this part of a meeting as short bullets: topics, decisions, numbers, names and tasks. "
+         "Bullets only, in " +
+         language.englishName() + ".";
+}
+
+std::string Enhancer::prompt(const MeetingMeta& meta, const std::string& notes, const std::string& transcript,
+                             bool transcriptIsSummary) {
+  std::string out = "# Meeting\nTitle: " + meta.title + "\nDate: " + englishDateLine(meta.start);
+  if (meta.end) {
+    long long minutes = (meta.end->time_since_epoch().count() - meta.start.time_since_epoch().count()) / 60;
+    out += "\nDuration: " + std::to_string(minutes) + " min";
+  }
+  if (!meta.attendees.empty()) {
+    out += "\nAttendees: ";
+    for (size_t i = 0; i < meta.attendees.size(); ++i) out += (i ? ", " : "") + meta.attendees[i];
+  }
+  if (meta.app) out += "\nApp: " + *meta.app;
+  std::string trimmedNotes = text::trimSpacesAndNewlines(notes);
+  out += "\n\n# My notes\n" + (trimmedNotes.empty() ? std::string("(none)") : trimmedNotes);
+  out += transcriptIsSummary ? "\n\n# Transcript (summarized in parts)\n" : "\n\n# Transcript\n";
+  out += transcript.empty() ? std::string("(empty)") : transcript;
+  return out;
+}
+
+std::vector<std::string> Enhancer::chunks(const std::vector<Segment>& segments, long maxCharacters) {
+  const size_t limit = maxCharacters < 0 ? 0 : static_cast<size_t>(maxCharacters);
+  std::vector<std::string> parts;
+  std::string part;
+  size_t partCount = 0;
+  auto emit = [&](const std::string& line, size_t lineCount) {
+    if (!part.empty() && partCount + lineCount > limit) {
+      parts.push_back(std::move(part));
+      part.clear();
+      partCount = 0;
+    }
+    part += line;
+    partCount += lineCount;
+  };
+  for (const Segment& segment : segments) {
+    const std::string prefix = "[" + clock(segment.start) + "] " + promptLabel(segment.speaker) + ": ";
+    const size_t prefixCount = prefix.size();  // ASCII
+    std::string body;
+    size_t bodyCount = 0;
+    auto emitLine = [&] {
+      // A body ending in CR makes one character with the line feed.
+      size_t lineCount = prefixCount + bodyCount + (body.back() == '\r' ? 0 : 1);
+      emit(prefix + body + "\n", lineCount);
+      body.clear();
+      bodyCount = 0;
+    };
+    std::string_view rest = segment.text;
+    while (!rest.empty()) {
+      size_t space = rest.find(' ');
+      std::string_view word = rest.substr(0, space);
+      rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+      if (word.empty()) continue;
+      size_t wordCount = text::characterCount(word);
+      if (!body.empty() && prefixCount + bodyCount + wordCount + 2 > limit) emitLine();
+      if (body.empty()) {
+        body = word;
+        bodyCount = wordCount;
+      } else {
+        // Nothing joins across the space before a word except a leading mark.
+        std::string spaced = " " + std::string(word);
+        body += spaced;
+        bodyCount += text::characterCount(spaced);
+      }
+    }
+    if (!body.empty()) emitLine();
+  }
+  if (!part.empty()) parts.push_back(std::move(part));
+  return parts;
+}
+
+std::string Enhancer::normalize(const std::string& line) {
+  std::string s = text::trimSpaces(line);
+  for (std::string_view marker : {"- [ ]", "- [x]", "#", "-", "*", "\u2022", ">"}) {
+    while (s.starts_with(marker)) s = text::trimSpaces(std::string_view(s).substr(marker.size()));
+  }
+  s = withoutLeadingNumber(s);
+  removeAll(s, "**");
+  s = collapseSpaces(text::folded(s));
+  size_t begin = s.find_first_not_of(".,;:!?"), end = s.find_last_not_of(".,;:!?");
+  return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
+}
+
+std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, const std::string& notes) {
+  struct UserLine {
+    std::string normal;
+    std::vector<std::string> words;
+  };
+  std::vector<UserLine> mine;
+  std::string_view rest = notes;
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (line.empty()) continue;
+    std::string normal = normalize(std::string(line));
+    if (text::characterCount(normal) > 2) mine.push_back({normal, text::comparisonWords(normal)});
+  }
+  std::vector<Line> lines;
+  std::string_view all = enhanced;
+  for (long id = 0;; ++id) {
+    size_t end = all.find('\n');
+    std::string text(all.substr(0, end));
+    bool isMine = false;
+    if (!mine.empty()) {
+      std::string n = normalize(text);
+      std::optional<std::unordered_set<std::string>> words;
+      for (const UserLine& m : mine) {
+        if (n.empty()) break;
+        if (n.find(m.normal) != std::string::npos) {
+          isMine = true;
+          break;
+        }
+        if (m.words.size() < 4) continue;
+        if (!words) {
+          auto list = text::comparisonWords(n);
+          words.emplace(list.begin(), list.end());
+        }
+        if (mostWordsOccur(m.words, *words)) {
+          isMine = true;
+          break;
+        }
+      }
+    }
+    lines.push_back({id, std::move(text), isMine});
+    if (end == std::string_view::npos) break;
+    all.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+}  // namespace quillet
