@@ -9,3 +9,5 @@ scripts/build.sh
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeout 300
+# A short fuzzing pass over every parser of outside data.
+scripts/fuzz.sh "${QUILLET_FUZZ_SECONDS:-5}"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs each one
+# for the given number of seconds (default 10) on a scratch copy of its seed
+# corpus. Any crash, leak or sanitizer report fails the script.
+#   scripts/fuzz.sh 5          # what the test command runs
+#   scripts/fuzz.sh 3600       # a long run by hand
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-10}"
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j2 >/dev/null
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+status=0
+for target in build-fuzz/tests/fuzz/*Fuzz; do
+  name=$(basename "$target")
+  mkdir -p "$scratch/$name"
+  if "$target" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
+      -artifact_prefix="$scratch/$name-" "$scratch/$name" "tests/fuzz/corpus/$name" \
+      >"$scratch/$name.log" 2>&1; then
+    runs=$(grep -m1 'stat::number_of_executed_units' "$scratch/$name.log" | awk '{print $2}')
+    echo "$name: ${runs:-?} runs, no finding"
+  else
+    echo "$name: FINDING"; tail -40 "$scratch/$name.log"
+    cp "$scratch/$name"-* . 2>/dev/null || true
+    status=1
+  fi
+done
+exit $status
