@@ -49,8 +49,6 @@ AnthropicClient::AnthropicClient(std::string baseURL, std::string model, std::st
 std::string AnthropicClient::label() const { return "Anthropic · " + model_; }
 
 bool AnthropicClient::isFirstParty() const {
-  // libcurl lower-cases nothing and adds no scheme, so "https://API.anthropic.com"
-  // stays a proxy, as an exact comparison asks.
   auto name = host(baseURL_);
   return name && *name == kFirstPartyHost;
 }
@@ -109,18 +107,21 @@ std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
   return std::nullopt;
 }
 
+HTTPRequest AnthropicClient::messagesRequest(const std::string& system, const std::string& prompt) const {
+  HTTPRequest post = request("/v1/messages", "POST");
+  // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
+  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (usesServerFallback()) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
+  return post;
+}
+
 TextStream AnthropicClient::stream(const std::string& system, const std::string& prompt) const {
   if (apiKey_.empty()) return TextStream::failing(LLMError::missingKey("Anthropic"));
-  HTTPRequest post;
   try {
-    post = request("/v1/messages", "POST");
-    // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
-    post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return SSE::events(messagesRequest(system, prompt), piece);
   } catch (...) {
     return TextStream::failing(std::current_exception());
   }
-  if (usesServerFallback()) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
-  return SSE::events(std::move(post), piece);
 }
 
 std::vector<std::string> AnthropicClient::models() const {

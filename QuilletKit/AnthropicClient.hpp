@@ -30,8 +30,9 @@ class AnthropicClient : public LLMClient {
   // A request to `path` (which may carry a query) with the key and version
   // headers. Throws `LLMError::badURL`.
   HTTPRequest request(const std::string& path, const std::string& method) const;
-  // The JSON body of a streamed reply, with the effort and fallback additions.
-  nlohmann::json body(const std::string& system, const std::string& prompt) const;
+  // The whole request of a streamed reply: body with the effort and fallback
+  // additions, and the beta header that the fallback needs. Throws `LLMError::badURL`.
+  HTTPRequest messagesRequest(const std::string& system, const std::string& prompt) const;
   // Whether `baseURL` names Anthropic's own host, exactly.
   bool isFirstParty() const;
   // Whether the server's fallback to other models may be asked for.
@@ -40,6 +41,8 @@ class AnthropicClient : public LLMClient {
   static std::optional<std::string> piece(const nlohmann::json& event);
 
  private:
+  nlohmann::json body(const std::string& system, const std::string& prompt) const;
+
   std::string baseURL_;
   std::string model_;
   std::string apiKey_;

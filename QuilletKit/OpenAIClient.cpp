@@ -58,17 +58,20 @@ std::optional<std::string> OpenAIClient::piece(const nlohmann::json& event) {
   return content->get<std::string>();
 }
 
+HTTPRequest OpenAIClient::completionsRequest(const std::string& system, const std::string& prompt) const {
+  HTTPRequest post = request("/chat/completions", "POST");
+  // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
+  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return post;
+}
+
 TextStream OpenAIClient::stream(const std::string& system, const std::string& prompt) const {
   if (lacksKey()) return TextStream::failing(LLMError::missingKey(name_));
-  HTTPRequest post;
   try {
-    post = request("/chat/completions", "POST");
-    // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
-    post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return SSE::events(completionsRequest(system, prompt), piece);
   } catch (...) {
     return TextStream::failing(std::current_exception());
   }
-  return SSE::events(std::move(post), piece);
 }
 
 std::vector<std::string> OpenAIClient::models() const {

@@ -45,6 +45,17 @@ bool isURL(const std::string& url) {
   return curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
 }
 
+// Where the next line end (CR or LF) lies at or after `from`. memchr, not a
+// byte loop: event bodies can hold megabytes on one line.
+size_t findLineEnd(std::string_view bytes, size_t from) {
+  const char* begin = bytes.data() + from;
+  size_t length = bytes.size() - from;
+  auto* lf = static_cast<const char*>(std::memchr(begin, '\n', length));
+  auto* cr = static_cast<const char*>(std::memchr(begin, '\r', lf ? static_cast<size_t>(lf - begin) : length));
+  const char* end = cr ? cr : lf;
+  return end ? static_cast<size_t>(end - bytes.data()) : std::string_view::npos;
+}
+
 std::string_view trimASCII(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -183,7 +194,7 @@ bool SSE::LineReader::feed(std::string_view bytes, const OnPayload& onPayload) {
     afterCR_ = false;
   }
   while (at < bytes.size()) {
-    size_t end = bytes.find_first_of("\r\n", at);
+    size_t end = findLineEnd(bytes, at);
     if (end == std::string_view::npos) {
       absorb(bytes.substr(at));
       break;
