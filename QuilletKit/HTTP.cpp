@@ -195,6 +195,7 @@ void configure(CURL* easy, const HTTPRequest& request, const HeaderList& headers
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.limits.idle.count()));
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.limits.whole.count()));
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "Quillet");
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L << 10);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
   if (request.method == "GET") {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);

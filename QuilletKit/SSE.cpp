@@ -93,6 +93,9 @@ const std::string* stringMember(const nlohmann::json& object, const char* name) 
 // The body of one event stream, read on the stream's producer thread.
 void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, TextStream::Sink& sink) {
   SSE::LineReader reader(request.limits.maxLineBytes);
+  // The pieces of one stretch of bytes reach the consumer together: one
+  // wake-up per network read rather than per event.
+  std::vector<std::string> pieces;
   auto onPayload = [&](std::string_view payload) {
     if (payload == "[DONE]") return false;
     auto event = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);
@@ -103,8 +106,15 @@ void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, Te
     } catch (...) {
       rethrowRedacted(request.secret);
     }
-    if (piece && !piece->empty()) sink.yield(std::move(*piece));
+    if (piece && !piece->empty()) pieces.push_back(std::move(*piece));
     return !sink.stopped();
+  };
+  // Runs when a stretch has been read, and also when an error ends it: what
+  // came before the error stays delivered.
+  struct Flush {
+    std::vector<std::string>& pieces;
+    TextStream::Sink& sink;
+    ~Flush() { sink.yield(pieces); }
   };
   std::string errorBody;
   bool ended = false;  // "[DONE]" came, or the consumer went away
@@ -115,12 +125,14 @@ void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, Te
           errorBody.append(bytes.substr(0, kErrorBodyLimit - errorBody.size()));
           return errorBody.size() < kErrorBodyLimit;
         }
+        Flush flush{pieces, sink};
         ended = !reader.feed(bytes, onPayload);
         return !ended;
       },
       sink.stopToken());
   if (sink.stopped() || ended) return;
   if (!isSuccess(status)) throw httpError(status, errorBody, request.secret);
+  Flush flush{pieces, sink};
   reader.finish(onPayload);
 }
 

@@ -1,6 +1,8 @@
 #include "QuilletKit/TextStream.hpp"
 
+#include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -17,6 +19,19 @@ class TextStream::State {
       wake = consumerWaiting_;
     }
     // Waking only a waiting consumer keeps a fast producer off the futex.
+    if (wake) changed_.notify_one();
+  }
+
+  void push(std::vector<std::string>& pieces) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      if (finished_) return;
+      if (queue_.empty()) queue_.swap(pieces);
+      else std::move(pieces.begin(), pieces.end(), std::back_inserter(queue_));
+      wake = consumerWaiting_;
+    }
+    pieces.clear();
     if (wake) changed_.notify_one();
   }
 
@@ -71,6 +86,15 @@ class TextStream::State {
 bool TextStream::Sink::yield(std::string piece) {
   if (token_.stop_requested()) return false;
   state_.push(std::move(piece));
+  return true;
+}
+
+bool TextStream::Sink::yield(std::vector<std::string>& pieces) {
+  if (token_.stop_requested()) {
+    pieces.clear();
+    return false;
+  }
+  if (!pieces.empty()) state_.push(pieces);
   return true;
 }
 

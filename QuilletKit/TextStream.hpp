@@ -32,6 +32,9 @@ class TextStream {
     // Queues `piece` for the consumer. False once the consumer has stopped
     // the stream; the piece is then dropped and the producer should return.
     bool yield(std::string piece);
+    // Queues every piece of `pieces`, in order, with one wake-up of the
+    // consumer; `pieces` is left empty. False as for `yield`.
+    bool yield(std::vector<std::string>& pieces);
     bool stopped() const { return token_.stop_requested(); }
     std::stop_token stopToken() const { return token_; }
 
