@@ -4,7 +4,6 @@
 
 #include <array>
 #include <memory>
-#include <set>
 
 #include "QuilletKit/SSE.hpp"
 
@@ -13,12 +12,6 @@ namespace quillet {
 namespace {
 
 constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "claude-sonnet-5", "claude-haiku-5"};
-
-const std::set<std::string>& fallbackModels() {
-  static const std::set<std::string> models = {"claude-fable-5-1", "claude-opus-5-5", "claude-opus-5",
-                                               "claude-sonnet-5-5"};
-  return models;
-}
 
 std::optional<std::string> host(const std::string& url) {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
@@ -45,6 +38,12 @@ const std::string* stringMember(const nlohmann::json& object, const char* name) 
 
 AnthropicClient::AnthropicClient(std::string baseURL, std::string model, std::string apiKey)
     : baseURL_(std::move(baseURL)), model_(std::move(model)), apiKey_(std::move(apiKey)) {}
+
+const std::set<std::string>& AnthropicClient::fallbackModels() {
+  static const std::set<std::string> models = {"claude-fable-5-1", "claude-opus-5-5", "claude-opus-5",
+                                               "claude-sonnet-5-5"};
+  return models;
+}
 
 std::string AnthropicClient::label() const { return "Anthropic · " + model_; }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The client of Anthropic's Messages API, streaming, with the model list.
 // A plain value; each call is independent and may run on any thread.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ class AnthropicClient : public LLMClient {
   static constexpr const char* kFirstPartyHost = "api.anthropic.com";
 
   AnthropicClient(std::string baseURL, std::string model, std::string apiKey);
+
+  // The models for which Anthropic's own host may fall back to others.
+  static const std::set<std::string>& fallbackModels();
 
   const std::string& baseURL() const { return baseURL_; }
   const std::string& model() const { return model_; }

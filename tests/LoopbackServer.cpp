@@ -163,7 +163,13 @@ bool Connection::readRequest() {
 }
 
 LoopbackServer::LoopbackServer(Handler handler, bool https) : handler_(std::move(handler)) {
-  std::signal(SIGPIPE, SIG_IGN);
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    // A proxy set for the machine must not stand between the tests and their servers.
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+  });
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
