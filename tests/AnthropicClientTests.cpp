@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "ClientTestSupport.hpp"
 #include "LoopbackServer.hpp"
 #include "QuilletKit/AnthropicClient.hpp"
@@ -59,7 +62,11 @@ TEST(AnthropicClient, StreamsTheReplyOfTheExactRequest) {
   EXPECT_EQ(client.label(), "Anthropic · claude-sonnet-5-5");
   EXPECT_EQ(client.maxPromptCharacters(), std::nullopt);
 
-  StreamOutcome outcome = drain(client.stream("Be brief.", "Resuma a reunião."));
+  TextStream stream = client.stream("Be brief.", "Resuma a reunião.");
+  // The request goes out when the stream is made, before anything is pulled.
+  for (int i = 0; i < 400 && server.requests().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(server.requests().size(), 1u);
+  StreamOutcome outcome = drain(std::move(stream));
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(outcome.pieces, (std::vector<std::string>{"Olá, ", "mundo"}));
 

@@ -158,6 +158,22 @@ TEST(SSEEvents, OneByteChunksWithEveryLineEnd) {
   EXPECT_EQ(outcome.pieces, (std::vector<std::string>{"é", "😀", "a", "€"}));
 }
 
+TEST(SSEEvents, ConcurrentStreamsShareTheSession) {
+  std::string body;
+  for (int i = 0; i < 300; ++i) body += "data: {\"t\":\"" + std::to_string(i) + ",\"}\n";
+  auto server = replying(200, {body.substr(0, 1000), body.substr(1000)}, 1ms);
+  std::vector<std::thread> consumers;
+  std::vector<std::string> texts(6);
+  for (size_t i = 0; i < texts.size(); ++i)
+    consumers.emplace_back([&, i] {
+      for (int round = 0; round < 3; ++round) texts[i] = drain(SSE::events(post(server.url()), tPiece)).text();
+    });
+  for (auto& consumer : consumers) consumer.join();
+  std::string expected;
+  for (int i = 0; i < 300; ++i) expected += std::to_string(i) + ",";
+  for (const auto& text : texts) EXPECT_EQ(text, expected);
+}
+
 TEST(SSEEvents, DoneEndsTheStreamWhileTheServerKeepsSending) {
   std::atomic<bool> sawClose = false;
   LoopbackServer server([&](Connection& c) {
