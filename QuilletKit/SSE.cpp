@@ -65,8 +65,9 @@ std::string_view trimASCII(std::string_view s) {
 // Replaces `secret` wherever a server echoed it into a message.
 std::string redacted(std::string message, const std::string& secret) {
   if (secret.empty()) return message;
-  for (auto at = message.find(secret); at != std::string::npos; at = message.find(secret, at + 3))
-    message.replace(at, secret.size(), "•••");
+  const std::string mask = "•••";
+  for (auto at = message.find(secret); at != std::string::npos; at = message.find(secret, at + mask.size()))
+    message.replace(at, secret.size(), mask);
   return message;
 }
 
