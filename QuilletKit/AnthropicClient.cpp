@@ -1,0 +1,131 @@
+#include "QuilletKit/AnthropicClient.hpp"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <memory>
+
+#include "QuilletKit/SSE.hpp"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "claude-sonnet-5", "claude-haiku-5"};
+
+std::optional<std::string> host(const std::string& url) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    return std::nullopt;
+  char* name = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_HOST, &name, 0) != CURLUE_OK || !name) return std::nullopt;
+  std::string result(name);
+  curl_free(name);
+  return result;
+}
+
+const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_object() ? &*found : nullptr;
+}
+
+const std::string* stringMember(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
+}
+
+}  // namespace
+
+AnthropicClient::AnthropicClient(std::string baseURL, std::string model, std::string apiKey)
+    : baseURL_(std::move(baseURL)), model_(std::move(model)), apiKey_(std::move(apiKey)) {}
+
+const std::set<std::string>& AnthropicClient::fallbackModels() {
+  static const std::set<std::string> models = {"claude-fable-5-1", "claude-opus-5-5", "claude-opus-5",
+                                               "claude-sonnet-5-5"};
+  return models;
+}
+
+std::string AnthropicClient::label() const { return "Anthropic · " + model_; }
+
+bool AnthropicClient::isFirstParty() const {
+  auto name = host(baseURL_);
+  return name && *name == kFirstPartyHost;
+}
+
+bool AnthropicClient::usesServerFallback() const {
+  return isFirstParty() && fallbackModels().count(model_) > 0;
+}
+
+HTTPRequest AnthropicClient::request(const std::string& path, const std::string& method) const {
+  HTTPRequest request;
+  request.url = SSE::url(baseURL_, path);
+  request.method = method;
+  request.headers = {{"x-api-key", apiKey_}, {"anthropic-version", "2026-10-21"}, {"content-type", "application/json"}};
+  request.secret = apiKey_;
+  return request;
+}
+
+nlohmann::json AnthropicClient::body(const std::string& system, const std::string& prompt) const {
+  nlohmann::json body = {
+      {"model", model_},
+      {"max_tokens", 32000},
+      {"stream", true},
+      {"system", system},
+      {"messages", nlohmann::json::array({{{"role", "user"}, {"content", prompt}}})},
+  };
+  for (const char* family : kEffortFamilies)
+    if (model_.starts_with(family)) {
+      body["output_config"] = {{"effort", "medium"}};
+      break;
+    }
+  if (usesServerFallback()) body["fallbacks"] = "default";
+  return body;
+}
+
+std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
+  const std::string* type = stringMember(event, "type");
+  if (!type) return std::nullopt;
+  if (*type == "content_block_delta") {
+    const nlohmann::json* delta = objectMember(event, "delta");
+    const std::string* deltaType = delta ? stringMember(*delta, "type") : nullptr;
+    if (!deltaType || *deltaType != "text_delta") return std::nullopt;
+    const std::string* text = stringMember(*delta, "text");
+    return text ? std::optional(*text) : std::nullopt;
+  }
+  if (*type == "message_delta") {
+    const nlohmann::json* delta = objectMember(event, "delta");
+    const std::string* reason = delta ? stringMember(*delta, "stop_reason") : nullptr;
+    if (reason && *reason == "refusal") throw LLMError::refused();
+    return std::nullopt;
+  }
+  if (*type == "error") {
+    const nlohmann::json* error = objectMember(event, "error");
+    const std::string* message = error ? stringMember(*error, "message") : nullptr;
+    throw LLMError::http(529, message ? *message : "erro");
+  }
+  return std::nullopt;
+}
+
+HTTPRequest AnthropicClient::messagesRequest(const std::string& system, const std::string& prompt) const {
+  HTTPRequest post = request("/v1/messages", "POST");
+  // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
+  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (usesServerFallback()) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
+  return post;
+}
+
+TextStream AnthropicClient::stream(const std::string& system, const std::string& prompt) const {
+  if (apiKey_.empty()) return TextStream::failing(LLMError::missingKey("Anthropic"));
+  try {
+    return SSE::events(messagesRequest(system, prompt), piece);
+  } catch (...) {
+    return TextStream::failing(std::current_exception());
+  }
+}
+
+std::vector<std::string> AnthropicClient::models() const {
+  if (apiKey_.empty()) throw LLMError::missingKey("Anthropic");
+  return SSE::modelIDs(SSE::json(request("/v1/models?limit=100", "GET")));
+}
+
+}  // namespace quillet

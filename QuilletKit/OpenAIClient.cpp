@@ -1,0 +1,82 @@
+#include "QuilletKit/OpenAIClient.hpp"
+
+#include "QuilletKit/SSE.hpp"
+
+#include <algorithm>
+
+namespace quillet {
+
+OpenAIClient::OpenAIClient(std::string name, std::string baseURL, std::string model, std::string apiKey,
+                           bool requiresKey)
+    : name_(std::move(name)),
+      baseURL_(std::move(baseURL)),
+      model_(std::move(model)),
+      apiKey_(std::move(apiKey)),
+      requiresKey_(requiresKey) {}
+
+std::string OpenAIClient::label() const { return name_ + " · " + model_; }
+
+HTTPRequest OpenAIClient::request(const std::string& path, const std::string& method) const {
+  HTTPRequest request;
+  request.url = SSE::url(baseURL_, path);
+  request.method = method;
+  if (!apiKey_.empty()) request.headers.emplace_back("Authorization", "Bearer " + apiKey_);
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.headers.emplace_back("X-Title", "Quillet");
+  request.secret = apiKey_;
+  return request;
+}
+
+nlohmann::json OpenAIClient::body(const std::string& system, const std::string& prompt) const {
+  return {
+      {"model", model_},
+      {"stream", true},
+      {"messages",
+       nlohmann::json::array({{{"role", "system"}, {"content", system}}, {{"role", "user"}, {"content", prompt}}})},
+  };
+}
+
+std::optional<std::string> OpenAIClient::piece(const nlohmann::json& event) {
+  if (event.empty()) return std::nullopt;
+  auto error = event.find("error");
+  if (error != event.end() && error->is_object()) {
+    auto message = error->find("message");
+    throw LLMError::http(500, message != error->end() && message->is_string() ? message->get<std::string>() : "erro");
+  }
+  auto choices = event.find("choices");
+  if (choices == event.end() || !choices->is_array() || choices->empty()) return std::nullopt;
+  if (!std::all_of(choices->begin(), choices->end(), [](const auto& c) { return c.is_object(); }))
+    return std::nullopt;
+  const nlohmann::json& first = choices->front();
+  auto reason = first.find("finish_reason");
+  if (reason != first.end() && reason->is_string() && reason->get_ref<const std::string&>() == "content_filter")
+    throw LLMError::refused();
+  auto delta = first.find("delta");
+  if (delta == first.end() || !delta->is_object()) return std::nullopt;
+  auto content = delta->find("content");
+  if (content == delta->end() || !content->is_string()) return std::nullopt;
+  return content->get<std::string>();
+}
+
+HTTPRequest OpenAIClient::completionsRequest(const std::string& system, const std::string& prompt) const {
+  HTTPRequest post = request("/chat/completions", "POST");
+  // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
+  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return post;
+}
+
+TextStream OpenAIClient::stream(const std::string& system, const std::string& prompt) const {
+  if (lacksKey()) return TextStream::failing(LLMError::missingKey(name_));
+  try {
+    return SSE::events(completionsRequest(system, prompt), piece);
+  } catch (...) {
+    return TextStream::failing(std::current_exception());
+  }
+}
+
+std::vector<std::string> OpenAIClient::models() const {
+  if (lacksKey()) throw LLMError::missingKey(name_);
+  return SSE::modelIDs(SSE::json(request("/models", "GET")));
+}
+
+}  // namespace quillet

@@ -1,0 +1,271 @@
+#include "QuilletKit/SSE.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "QuilletKit/LLMClient.hpp"
+#include "QuilletKit/Localization.hpp"
+#include "QuilletKit/Text.hpp"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view kData = "data:";
+// An error body is read up to the first byte past 8000.
+constexpr size_t kErrorBodyLimit = 8001;
+// A line buffer that held a huge line is given back rather than kept.
+constexpr size_t kKeptLineCapacity = size_t{1} << 20;
+
+bool isSuccess(long status) { return status >= 200 && status <= 299; }
+
+bool isSchemeCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+}
+
+// Whether `url` has an RFC 3986 scheme and, when it names an authority
+// ("scheme://..."), whether libcurl can read it.
+bool isURL(const std::string& url) {
+  auto colon = url.find(':');
+  if (colon == 0 || colon == std::string::npos || !std::isalpha(static_cast<unsigned char>(url[0])))
+    return false;
+  if (!std::all_of(url.begin(), url.begin() + colon, isSchemeCharacter)) return false;
+  if (url.compare(colon, 3, "://") != 0) {
+    // A URL without a host, such as "https:/v1/models": no spaces or controls.
+    return std::none_of(url.begin(), url.end(), [](char c) {
+      auto u = static_cast<unsigned char>(c);
+      return u <= 0x20 || u == 0x7f || std::strchr("<>\"{}|\\^`", c);
+    });
+  }
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+  return curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+}
+
+// Where the next line end (CR or LF) lies at or after `from`. memchr, not a
+// byte loop: event bodies can hold megabytes on one line.
+size_t findLineEnd(std::string_view bytes, size_t from) {
+  const char* begin = bytes.data() + from;
+  size_t length = bytes.size() - from;
+  auto* lf = static_cast<const char*>(std::memchr(begin, '\n', length));
+  auto* cr = static_cast<const char*>(std::memchr(begin, '\r', lf ? static_cast<size_t>(lf - begin) : length));
+  const char* end = cr ? cr : lf;
+  return end ? static_cast<size_t>(end - bytes.data()) : std::string_view::npos;
+}
+
+std::string_view trimASCII(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// Replaces `secret` wherever a server echoed it into a message.
+std::string redacted(std::string message, const std::string& secret) {
+  if (secret.empty()) return message;
+  const std::string mask = "•••";
+  for (auto at = message.find(secret); at != std::string::npos; at = message.find(secret, at + mask.size()))
+    message.replace(at, secret.size(), mask);
+  return message;
+}
+
+LLMError httpError(long status, std::string_view body, const std::string& secret) {
+  return LLMError::http(static_cast<int>(status), redacted(SSE::errorMessage(body), secret));
+}
+
+// Lets an event handler's http error through without an echoed key.
+[[noreturn]] void rethrowRedacted(const std::string& secret) {
+  try {
+    throw;
+  } catch (const LLMError& error) {
+    if (error.kind() != LLMError::Kind::http || secret.empty()) throw;
+    throw LLMError::http(error.status(), redacted(error.payload(), secret));
+  }
+}
+
+const std::string* stringMember(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  if (found == object.end() || !found->is_string()) return nullptr;
+  return found->get_ptr<const std::string*>();
+}
+
+// The body of one event stream, read on the stream's producer thread.
+void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, TextStream::Sink& sink) {
+  SSE::LineReader reader(request.limits.maxLineBytes);
+  // The pieces of one stretch of bytes reach the consumer together: one
+  // wake-up per network read rather than per event.
+  std::vector<std::string> pieces;
+  auto onPayload = [&](std::string_view payload) {
+    if (payload == "[DONE]") return false;
+    auto event = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);
+    if (!event.is_object()) return true;
+    std::optional<std::string> piece;
+    try {
+      piece = onEvent(event);
+    } catch (...) {
+      rethrowRedacted(request.secret);
+    }
+    if (piece && !piece->empty()) pieces.push_back(std::move(*piece));
+    return !sink.stopped();
+  };
+  // Runs when a stretch has been read, and also when an error ends it: what
+  // came before the error stays delivered.
+  struct Flush {
+    std::vector<std::string>& pieces;
+    TextStream::Sink& sink;
+    ~Flush() { sink.yield(pieces); }
+  };
+  std::string errorBody;
+  bool ended = false;  // "[DONE]" came, or the consumer went away
+  long status = HTTP::perform(
+      request,
+      [&](long status, std::string_view bytes) {
+        if (!isSuccess(status)) {
+          errorBody.append(bytes.substr(0, kErrorBodyLimit - errorBody.size()));
+          return errorBody.size() < kErrorBodyLimit;
+        }
+        Flush flush{pieces, sink};
+        ended = !reader.feed(bytes, onPayload);
+        return !ended;
+      },
+      sink.stopToken());
+  if (sink.stopped() || ended) return;
+  if (!isSuccess(status)) throw httpError(status, errorBody, request.secret);
+  Flush flush{pieces, sink};
+  reader.finish(onPayload);
+}
+
+}  // namespace
+
+std::string SSE::url(std::string_view base, std::string_view path) {
+  std::string trimmed = text::trimSpaces(base);
+  auto first = trimmed.find_first_not_of('/');
+  auto last = trimmed.find_last_not_of('/');
+  std::string joined = first == std::string::npos ? std::string() : trimmed.substr(first, last - first + 1);
+  joined.append(path);
+  if (!isURL(joined)) throw LLMError::badURL(std::string(base));
+  return joined;
+}
+
+TextStream SSE::events(HTTPRequest request, EventHandler onEvent) {
+  return TextStream([request = std::move(request), onEvent = std::move(onEvent)](TextStream::Sink& sink) {
+    readEvents(request, onEvent, sink);
+  });
+}
+
+nlohmann::json SSE::json(const HTTPRequest& request) {
+  std::string body;
+  bool tooLarge = false;
+  long status = HTTP::perform(request, [&](long, std::string_view bytes) {
+    if (body.size() + bytes.size() > request.limits.maxLineBytes) {
+      tooLarge = true;
+      return false;
+    }
+    body.append(bytes);
+    return true;
+  });
+  if (!isSuccess(status)) throw httpError(status, body, request.secret);
+  auto parsed = tooLarge ? nlohmann::json(nlohmann::json::value_t::discarded)
+                         : nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded())
+    throw std::runtime_error(tr("Não foi possível ler os dados porque eles não estão no formato correto."));
+  if (!parsed.is_object()) return nlohmann::json::object();
+  return parsed;
+}
+
+std::vector<std::string> SSE::modelIDs(const nlohmann::json& object) {
+  std::vector<std::string> ids;
+  if (!object.is_object()) return ids;
+  auto data = object.find("data");
+  if (data == object.end() || !data->is_array()) return ids;
+  for (const auto& entry : *data)
+    if (entry.is_object())
+      if (const std::string* id = stringMember(entry, "id")) ids.push_back(*id);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::string SSE::errorMessage(std::string_view body) {
+  auto parsed = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_object()) {
+    auto error = parsed.find("error");
+    if (error != parsed.end() && error->is_object())
+      if (const std::string* message = stringMember(*error, "message")) return *message;
+    if (error != parsed.end() && error->is_string()) return error->get<std::string>();
+    if (const std::string* message = stringMember(parsed, "message")) return *message;
+  }
+  return text::repairUtf8(body.substr(0, 400));
+}
+
+bool SSE::LineReader::feed(std::string_view bytes, const OnPayload& onPayload) {
+  if (stopped_) return false;
+  size_t at = 0;
+  if (afterCR_ && !bytes.empty()) {
+    if (bytes.front() == '\n') at = 1;
+    afterCR_ = false;
+  }
+  while (at < bytes.size()) {
+    size_t end = findLineEnd(bytes, at);
+    if (end == std::string_view::npos) {
+      absorb(bytes.substr(at));
+      break;
+    }
+    std::string_view rest = bytes.substr(at, end - at);
+    bool whole = lineLength_ == 0;  // the line lies inside this stretch: no copy
+    if (!whole) absorb(rest);
+    if (!endLine(whole ? rest : std::string_view(line_), onPayload)) return false;
+    if (bytes[end] == '\r') {
+      if (end + 1 == bytes.size()) afterCR_ = true;
+      else if (bytes[end + 1] == '\n') ++end;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
+bool SSE::LineReader::finish(const OnPayload& onPayload) {
+  if (stopped_ || lineLength_ == 0) return !stopped_;
+  return endLine(line_, onPayload);
+}
+
+void SSE::LineReader::absorb(std::string_view bytes) {
+  lineLength_ += bytes.size();
+  if (skipping_) return;
+  if (lineLength_ > maxLineBytes_) {
+    skipping_ = true;
+    std::string().swap(line_);
+    return;
+  }
+  line_.append(bytes);
+  size_t known = std::min(line_.size(), kData.size());
+  if (line_.compare(0, known, kData.substr(0, known)) != 0) {
+    skipping_ = true;
+    line_.clear();
+  }
+}
+
+bool SSE::LineReader::endLine(std::string_view line, const OnPayload& onPayload) {
+  bool keepReading = true;
+  bool isData = !skipping_ && line.size() <= maxLineBytes_ && line.substr(0, kData.size()) == kData;
+  if (isData) {
+    std::string_view payload = trimASCII(line.substr(kData.size()));
+    std::string wide;
+    if (!payload.empty() && (static_cast<unsigned char>(payload.front()) >= 0x80 ||
+                             static_cast<unsigned char>(payload.back()) >= 0x80)) {
+      // Other space separators (no-break space and the like) need ICU.
+      wide = text::trimSpaces(payload);
+      payload = wide;
+    }
+    keepReading = onPayload(payload);
+  }
+  if (line_.capacity() > kKeptLineCapacity) std::string().swap(line_);
+  line_.clear();
+  lineLength_ = 0;
+  skipping_ = false;
+  stopped_ = !keepReading;
+  return keepReading;
+}
+
+}  // namespace quillet
