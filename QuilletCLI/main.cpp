@@ -1,17 +1,24 @@
 // quillet: the command-line front end over QuilletKit. Results go to standard
 // output, failures and timings to standard error; every command ends the
 // process itself, with status 0 on success and 1 through `fail`.
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "QuilletKit/Dates.hpp"
+#include "QuilletKit/Enhancer.hpp"
 #include "QuilletKit/Localization.hpp"
+#include "QuilletKit/NoteWriter.hpp"
+#include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Preferences.hpp"
 #include "QuilletKit/Store.hpp"
+#include "QuilletKit/Transcript.hpp"
 
 using namespace quillet;
 
@@ -44,7 +51,7 @@ std::optional<std::string> option(const std::string& name) {
   return std::nullopt;
 }
 
-[[maybe_unused]] bool flag(const std::string& name) {
+bool flag(const std::string& name) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] != name) continue;
     args.erase(args.begin() + static_cast<long>(i));
@@ -66,7 +73,7 @@ std::optional<std::string> option(const std::string& name) {
 
 // The provider that `enhance` and `ai` use: the selected one, or the one named
 // by "--provider", with "--model" and "--base-url" applied to a copy.
-[[maybe_unused]] ProviderConfig provider(const Preferences& preferences) {
+ProviderConfig provider(const Preferences& preferences) {
   ProviderConfig chosen = preferences.provider();
   if (auto id = option("--provider")) {
     auto match = std::find_if(preferences.providers.begin(), preferences.providers.end(),
@@ -81,6 +88,86 @@ std::optional<std::string> option(const std::string& name) {
   if (auto model = option("--model")) chosen.model = *model;
   if (auto baseURL = option("--base-url")) chosen.baseURL = *baseURL;
   return chosen;
+}
+
+// Ctrl-C while a model answers ends the process at once: the transfer dies
+// with it, nothing more is printed, and no command ever writes a folder.
+void exitQuietlyOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = [](int) { _exit(130); };
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// A folder argument as the user typed it: "~" expanded, made absolute, and
+// without trailing slashes, so "reuniao/" and "reuniao" are the same folder.
+std::filesystem::path folderArgument(const std::string& argument) {
+  std::string path = paths::expandingTilde(argument).string();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return std::filesystem::absolute(path);
+}
+
+[[noreturn]] void enhance() {
+  ProviderConfig chosen = provider(prefs);
+  bool promptOnly = flag("--prompt");
+  if (args.size() < 2) fail(usage);
+  std::filesystem::path folder = folderArgument(args[1]);
+  auto meeting = Store{folder.parent_path()}.load(folder);
+  if (!meeting) fail(tr("não achei meta.json em ") + folder.string());
+  if (promptOnly) {
+    print(Enhancer::system(meeting->meta.language));
+    print("\n---\n");
+    std::string transcript = Transcript::plain(Transcript::removingEcho(meeting->segments, 3.0, 0.6));
+    print(Enhancer::prompt(meeting->meta, meeting->notes, transcript, false));
+    exitWith(0);
+  }
+  exitQuietlyOnInterrupt();
+  try {
+    NoteWriter::Result result = NoteWriter::write(*meeting, chosen, prefs.localFallback, nullptr);
+    print(result.text);
+    std::fflush(stdout);
+    std::fprintf(stderr, "(%s)\n", result.usedLabel.c_str());
+  } catch (const std::exception& error) {
+    fail(tr("erro: ") + error.what());
+  }
+  exitWith(0);
+}
+
+[[noreturn]] void aiModels(const ProviderConfig& chosen) {
+  try {
+    for (const std::string& model : chosen.models()) print(model);
+  } catch (const std::exception& error) {
+    fail(tr("erro: ") + error.what());
+  }
+  exitWith(0);
+}
+
+[[noreturn]] void aiTest(const ProviderConfig& chosen) {
+  auto started = std::chrono::steady_clock::now();
+  try {
+    TextStream pieces = chosen.client()->stream("Reply with one short sentence.",
+                                                "Say hello to Quillet in Brazilian Portuguese.");
+    while (auto piece = pieces.next()) {
+      std::fwrite(piece->data(), 1, piece->size(), stdout);
+      std::fflush(stdout);
+    }
+  } catch (const std::exception& error) {
+    fail(tr("erro: ") + error.what());
+  }
+  std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", elapsed.count());
+  print("\n(" + chosen.client()->label() + " \u00B7 " + seconds + " s)");
+  exitWith(0);
+}
+
+[[noreturn]] void ai() {
+  ProviderConfig chosen = provider(prefs);
+  if (args.size() < 2) fail(usage);
+  exitQuietlyOnInterrupt();
+  if (args[1] == "models") aiModels(chosen);
+  if (args[1] == "test") aiTest(chosen);
+  fail(usage);
 }
 
 [[noreturn]] void list() {
@@ -112,6 +199,8 @@ int main(int argc, char** argv) {
   }
   const std::string& command = args[0];
   if (command == "list") list();
+  if (command == "enhance") enhance();
+  if (command == "ai") ai();
   print(usage);
   exitWith(0);
 }

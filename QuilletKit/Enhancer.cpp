@@ -11,7 +11,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "QuilletKit/Cancellation.hpp"
 #include "QuilletKit/Text.hpp"
+#include "QuilletKit/Transcript.hpp"
 
 namespace quillet {
 
@@ -175,6 +177,53 @@ std::vector<std::string> Enhancer::chunks(const std::vector<Segment>& segments, 
   }
   if (!part.empty()) parts.push_back(std::move(part));
   return parts;
+}
+
+namespace {
+
+// The part answers joined in order; each part is one non-streamed request.
+std::string condensed(const std::vector<Segment>& cleaned, const LLMClient& client, const MeetingLanguage& language,
+                      long budget, std::stop_token stop) {
+  std::string joined;
+  bool first = true;
+  for (const std::string& part : Enhancer::chunks(Transcript::merged(cleaned, 4.0), budget)) {
+    if (stop.stop_requested()) throw CancellationError();
+    std::string answer = client.complete(Enhancer::partSystem(language), part);
+    if (!first) joined += '\n';
+    joined += answer;
+    first = false;
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::string Enhancer::enhance(const Meeting& meeting, const LLMClient& client, const Partial& onPartial,
+                              std::stop_token stop) {
+  const std::vector<Segment> cleaned = Transcript::removingEcho(meeting.segments, 3.0, 0.6);
+  std::string transcript = Transcript::plain(cleaned);
+  const std::string systemPrompt = system(meeting.meta.language);
+  bool isSummary = false;
+  if (auto limit = client.maxPromptCharacters()) {
+    const long systemCount = static_cast<long>(text::characterCount(systemPrompt));
+    const long fullCount =
+        static_cast<long>(text::characterCount(prompt(meeting.meta, meeting.notes, transcript, false)));
+    if (static_cast<long>(*limit) < fullCount + systemCount) {
+      long budget = std::max<long>(static_cast<long>(*limit) - systemCount - 800, 1500);
+      transcript = condensed(cleaned, client, meeting.meta.language, budget, stop);
+      isSummary = true;
+    }
+  }
+  if (stop.stop_requested()) throw CancellationError();
+  TextStream pieces = client.stream(systemPrompt, prompt(meeting.meta, meeting.notes, transcript, isSummary));
+  std::stop_callback interrupt(stop, [&pieces] { pieces.interrupt(); });
+  std::string text;
+  while (auto piece = pieces.next()) {
+    text += *piece;
+    if (onPartial) onPartial(text);
+  }
+  if (stop.stop_requested()) throw CancellationError();
+  return text::trimSpacesAndNewlines(text);
 }
 
 std::string Enhancer::normalize(const std::string& line) {

@@ -6,9 +6,12 @@
 // Stateless; every function may be called from any thread. All character
 // counts are user-perceived characters. Texts sent to models are English and
 // never localised.
+#include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/Meeting.hpp"
 
 namespace quillet {
@@ -32,6 +35,15 @@ struct Enhancer {
   // Transcript lines packed into parts of at most `maxCharacters` where the
   // words allow (a single longer word keeps its own, longer line).
   static std::vector<std::string> chunks(const std::vector<Segment>& segments, long maxCharacters);
+
+  // The whole run: echo removal, condensing in parts when the client's prompt
+  // limit asks for it, then the streamed reply, reported to `onPartial` as
+  // the whole text so far after each piece (from this thread). Returns the
+  // reply trimmed. Blocking; throws what the client throws, unchanged, and
+  // CancellationError once `stop` fires.
+  using Partial = std::function<void(const std::string& textSoFar)>;
+  static std::string enhance(const Meeting& meeting, const LLMClient& client, const Partial& onPartial,
+                             std::stop_token stop = {});
 
   static std::vector<Line> attribute(const std::string& enhanced, const std::string& notes);
   // The comparison form of one line: markers, numbering and bold removed,

@@ -2,6 +2,7 @@
 // The language-model providers: their kinds, one provider's configuration
 // record and the built-in catalog. Records are plain values; the catalog is
 // built once and never changes, so all of this is safe from any thread.
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 namespace quillet {
+
+class LLMClient;
 
 enum class ProviderKind { apple, anthropic, openAI };
 
@@ -30,6 +33,14 @@ struct ProviderConfig {
   std::string apiKey() const;
   // True when no key is needed or `apiKey()` is not empty.
   bool hasKey() const;
+
+  // The client of this provider's kind with `key` (even an empty one), else
+  // `apiKey()`. Never fails and touches no network: a missing key or a bad
+  // address surfaces when the client is used.
+  std::unique_ptr<LLMClient> client(const std::optional<std::string>& key = std::nullopt) const;
+  // The models the provider offers; "system" alone for the on-device kind.
+  // Blocking; throws the client's LLMError.
+  std::vector<std::string> models(const std::optional<std::string>& key = std::nullopt) const;
 
   friend bool operator==(const ProviderConfig&, const ProviderConfig&) = default;
 };

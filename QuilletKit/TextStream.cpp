@@ -46,10 +46,13 @@ class TextStream::State {
   }
 
   void cancel() {
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-    queue_.clear();
-    error_ = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+      queue_.clear();
+      error_ = nullptr;
+    }
+    changed_.notify_all();
   }
 
   std::optional<std::string> next() {
@@ -140,6 +143,12 @@ void TextStream::cancel() {
     producer_.request_stop();
     producer_.join();
   }
+}
+
+void TextStream::interrupt() {
+  if (!state_) return;
+  state_->cancel();
+  producer_.request_stop();
 }
 
 }  // namespace quillet

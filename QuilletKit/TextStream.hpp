@@ -72,6 +72,11 @@ class TextStream {
   // Stops the producer and drops what it had not handed over yet.
   void cancel();
 
+  // Callable from any thread, also while the consumer waits in `next()`:
+  // ends the stream for the consumer (a waiting `next()` returns absent)
+  // and asks the producer to stop. The destructor still joins it.
+  void interrupt();
+
  private:
   TextStream();
   std::shared_ptr<State> state_;

@@ -1,0 +1,24 @@
+#include "QuilletKit/NoteWriter.hpp"
+
+#include "QuilletKit/AppleClient.hpp"
+#include "QuilletKit/Localization.hpp"
+
+namespace quillet {
+
+NoteWriter::Result NoteWriter::write(const Meeting& meeting, const ProviderConfig& provider, bool localFallback,
+                                     const Enhancer::Partial& onPartial, std::stop_token stop) {
+  std::unique_ptr<LLMClient> client = provider.client(provider.apiKey());
+  try {
+    std::string text = Enhancer::enhance(meeting, *client, onPartial, stop);
+    return {std::move(text), client->label()};
+  } catch (const LLMError& error) {
+    bool fallBack = error.isRecoverableLocally() && localFallback && provider.kind != ProviderKind::apple &&
+                    !stop.stop_requested() && AppleClient::isAvailable();
+    if (!fallBack) throw;
+  }
+  AppleClient onDevice;
+  std::string text = Enhancer::enhance(meeting, onDevice, onPartial, stop);
+  return {std::move(text), tr("IA da Apple (no Mac)")};
+}
+
+}  // namespace quillet
