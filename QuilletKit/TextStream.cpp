@@ -1,9 +1,13 @@
 #include "QuilletKit/TextStream.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <iterator>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace quillet {
@@ -42,7 +46,27 @@ class TextStream::State {
       finished_ = true;
       error_ = std::move(error);
     }
-    changed_.notify_one();
+    changed_.notify_all();
+  }
+
+  // Called by the producer's thread as its very last use of the state.
+  void producerReturned(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!finished_) {
+        finished_ = true;
+        error_ = std::move(error);
+      }
+      producerRunning_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  void producerStarted() { producerRunning_ = true; }
+
+  void waitForProducer() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !producerRunning_; });
   }
 
   void cancel() {
@@ -80,11 +104,69 @@ class TextStream::State {
   std::vector<std::string> queue_;
   bool finished_ = false;
   bool consumerWaiting_ = false;
+  bool producerRunning_ = false;
   std::exception_ptr error_;
   // Consumer-only: the batch being handed out, outside the lock.
   std::vector<std::string> taken_;
   size_t takenAt_ = 0;
 };
+
+namespace {
+
+// The threads that run producers. A new thread can wait milliseconds for its
+// first time slice on a busy machine, while a parked one wakes in
+// microseconds, so threads are kept a while after their producer returns.
+class ProducerPool {
+ public:
+  static ProducerPool& shared() {
+    // Never destroyed: parked threads may still wait on it while the process exits.
+    static ProducerPool* pool = new ProducerPool;
+    return *pool;
+  }
+
+  void run(std::function<void()> job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (parked_ > jobs_.size()) {
+        jobs_.push_back(std::move(job));
+        wake_.notify_one();
+        return;
+      }
+    }
+    std::thread([this, job = std::move(job)]() mutable {
+      job();
+      job = nullptr;
+      work();
+    }).detach();
+  }
+
+ private:
+  static constexpr size_t kMaxParked = 8;
+  static constexpr std::chrono::seconds kParkedLife{30};
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    while (parked_ < kMaxParked) {
+      ++parked_;
+      bool woken = wake_.wait_for(lock, kParkedLife, [&] { return !jobs_.empty(); });
+      --parked_;
+      if (!woken) return;
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  size_t parked_ = 0;
+};
+
+}  // namespace
 
 bool TextStream::Sink::yield(std::string piece) {
   if (token_.stop_requested()) return false;
@@ -104,15 +186,19 @@ bool TextStream::Sink::yield(std::vector<std::string>& pieces) {
 TextStream::TextStream() : state_(std::make_shared<State>()) {}
 
 TextStream::TextStream(Producer producer) : TextStream() {
-  producer_ = std::jthread([state = state_, producer = std::move(producer)](std::stop_token token) {
-    Sink sink(*state, token);
+  stop_ = std::make_unique<std::stop_source>();
+  state_->producerStarted();
+  ProducerPool::shared().run([state = state_, producer = std::move(producer), token = stop_->get_token()]() mutable {
     std::exception_ptr error;
     try {
+      Sink sink(*state, token);
       producer(sink);
     } catch (...) {
       error = std::current_exception();
     }
-    state->finish(std::move(error));
+    // What the producer holds goes before its stream learns that it returned.
+    producer = nullptr;
+    state->producerReturned(std::move(error));
   });
 }
 
@@ -126,10 +212,24 @@ TextStream TextStream::of(std::vector<std::string> pieces, std::exception_ptr er
 TextStream TextStream::failing(std::exception_ptr error) { return of({}, std::move(error)); }
 
 TextStream::TextStream(TextStream&&) noexcept = default;
-TextStream& TextStream::operator=(TextStream&&) noexcept = default;
-// The thread member goes first: its destructor asks the producer to stop and
-// joins it before the shared state can go.
-TextStream::~TextStream() = default;
+
+TextStream& TextStream::operator=(TextStream&& other) noexcept {
+  if (this != &other) {
+    stopProducer();
+    state_ = std::move(other.state_);
+    stop_ = std::move(other.stop_);
+  }
+  return *this;
+}
+
+TextStream::~TextStream() { stopProducer(); }
+
+void TextStream::stopProducer() {
+  if (!stop_) return;
+  stop_->request_stop();
+  state_->waitForProducer();
+  stop_.reset();
+}
 
 std::optional<std::string> TextStream::next() {
   if (!state_) return std::nullopt;
@@ -139,10 +239,7 @@ std::optional<std::string> TextStream::next() {
 void TextStream::cancel() {
   if (!state_) return;
   state_->cancel();
-  if (producer_.joinable()) {
-    producer_.request_stop();
-    producer_.join();
-  }
+  stopProducer();
 }
 
 void TextStream::interrupt() {

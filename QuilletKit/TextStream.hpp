@@ -1,23 +1,24 @@
 #pragma once
 // A pull-based stream of text pieces with one producer of its own.
 //
-// The producer starts on its own thread when the stream is made and hands
+// The producer starts on a thread of its own when the stream is made and hands
 // pieces to a `Sink`; the consumer pulls them with `next()`. The buffer in
 // between is unbounded, so the producer never waits for the consumer. The
 // stream ends exactly once: normally (the producer returns) or with the one
 // exception that the producer threw.
 //
 // Ownership and threads: a TextStream is movable, not copyable, and is used by
-// one consumer thread. Destroying it, or calling `cancel()`, asks the producer
-// to stop (its stop token fires) and waits for it to return; producers must
-// therefore watch `Sink::stopToken()` and return soon after it fires.
+// one consumer thread. Producers run on a shared pool of threads that are
+// kept a while between producers. Destroying a stream, or calling `cancel()`,
+// asks its producer to stop (its stop token fires) and waits for it to
+// return; producers must therefore watch `Sink::stopToken()` and return soon
+// after it fires.
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace quillet {
@@ -79,8 +80,12 @@ class TextStream {
 
  private:
   TextStream();
+  // Asks the producer to stop and waits until it has returned.
+  void stopProducer();
+
   std::shared_ptr<State> state_;
-  std::jthread producer_;
+  // Absent when no producer runs for this stream.
+  std::unique_ptr<std::stop_source> stop_;
 };
 
 }  // namespace quillet
