@@ -245,7 +245,7 @@ void TextStream::cancel() {
 void TextStream::interrupt() {
   if (!state_) return;
   state_->cancel();
-  producer_.request_stop();
+  if (stop_) stop_->request_stop();
 }
 
 }  // namespace quillet
