@@ -67,7 +67,7 @@ std::optional<Speaker> speakerFromRaw(std::string_view raw) {
   return std::nullopt;
 }
 
-std::string label(Speaker speaker) { return tr(speaker == Speaker::me ? "Eu" : "Outros"); }
+std::string label(Speaker speaker) { return speaker == Speaker::me ? tr("Eu") : tr("Outros"); }
 
 const char* promptLabel(Speaker speaker) { return speaker == Speaker::me ? "Me" : "Others"; }
 
