@@ -9,5 +9,11 @@ scripts/build.sh
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeout 300
+# The threaded parts once more under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_TSAN=ON >/dev/null
+cmake --build build-tsan -j2 --target quillet_tests quillet
+TSAN_OPTIONS="halt_on_error=1" scripts/with-services.sh build-tsan/tests/quillet_tests \
+  --gtest_filter='TextStream*:SSE*:LLM*:Anthropic*:OpenAI*:Apple*:Store*:Enhancer*:NoteWriter*:Speech*:Calendar*:CrashSafety*'
+
 # A short fuzzing pass over every parser of outside data.
 scripts/fuzz.sh "${QUILLET_FUZZ_SECONDS:-5}"
