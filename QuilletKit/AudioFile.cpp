@@ -89,6 +89,13 @@ struct AudioFileReader::Decoder {
   // Runs the resampler once over what input is pending.
   void convert() {
     if (!inputDone && monoOffset == mono.size()) readMono();
+    if (!resampler) {
+      converted.swap(mono);
+      convertedOffset = 0;
+      monoOffset = mono.size();
+      if (inputDone) outputDone = true;
+      return;
+    }
     converted.resize(static_cast<size_t>(kBlockFrames * ratio) + 64);
     convertedOffset = 0;
     SRC_DATA data{};
@@ -113,12 +120,11 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path, int sampleRa
     : decoder_(std::make_unique<Decoder>()), rate_(sampleRate) {
   Decoder& d = *decoder_;
   d.file = openSoundFile(path, d.info);
-  d.direct = d.info.channels == 1 && d.info.samplerate == sampleRate;
-  if (d.direct) {
-    // Floating-point content read as integers must be scaled, not truncated.
-    sf_command(d.file, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
-    return;
-  }
+  // 16-bit content at the wanted rate goes through untouched; everything
+  // else is read as normalised floats.
+  d.direct = d.info.channels == 1 && d.info.samplerate == sampleRate &&
+             (d.info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+  if (d.direct || d.info.samplerate == sampleRate) return;
   int error = 0;
   // The fastest sinc converter keeps the band that speech recognition uses
   // and costs far less than the decoder that follows it.

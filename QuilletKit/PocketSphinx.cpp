@@ -91,8 +91,7 @@ std::optional<SphinxModel> model(const std::string& identifier) {
 
 namespace {
 
-constexpr size_t kBlockSamples = 2048;   // what the engine's own programs feed at a time
-constexpr double kMaxStretchSeconds = 30;  // bounds the decoder's memory in endless speech
+constexpr size_t kBlockSamples = 2048;  // what the engine's own programs feed at a time
 
 void silenceEngineLog() {
   static std::once_flag once;
@@ -180,13 +179,13 @@ namespace {
 class Recognizer : public SpeechRecognizer {
  public:
   Recognizer(std::unique_ptr<Decoder> decoder, std::weak_ptr<PocketSphinxBackend::Pool> pool,
-             std::string key, bool progressive, SpeechResultHandler onResult)
+             std::string key, bool progressive, double maxStretchSeconds, SpeechResultHandler onResult)
       : decoder_(std::move(decoder)),
         pool_(std::move(pool)),
         key_(std::move(key)),
         progressive_(progressive),
         onResult_(std::move(onResult)),
-        maxStretch_(static_cast<int64_t>(kMaxStretchSeconds * decoder_->sampleRate())) {
+        maxStretch_(static_cast<int64_t>(maxStretchSeconds * decoder_->sampleRate())) {
     decoder_->startStream();
     ps_start_utt(ps());
     pending_.reserve(kBlockSamples);
@@ -306,7 +305,8 @@ class Recognizer : public SpeechRecognizer {
 
 // ---- Backend ----
 
-PocketSphinxBackend::PocketSphinxBackend() : pool_(std::make_shared<Pool>()) {}
+PocketSphinxBackend::PocketSphinxBackend(double maxStretchSeconds)
+    : pool_(std::make_shared<Pool>()), maxStretchSeconds_(maxStretchSeconds) {}
 PocketSphinxBackend::~PocketSphinxBackend() = default;
 
 std::optional<std::string> PocketSphinxBackend::supportedLocale(const std::string& identifier) {
@@ -334,7 +334,8 @@ std::unique_ptr<SpeechRecognizer> PocketSphinxBackend::recognizer(const std::str
   auto decoder = pool_->take(key);
   if (!decoder) decoder = std::make_unique<Decoder>(*m);
   return std::make_unique<Recognizer>(std::move(decoder), pool_, std::move(key),
-                                      preset == SpeechPreset::progressiveTranscription, std::move(onResult));
+                                      preset == SpeechPreset::progressiveTranscription, maxStretchSeconds_,
+                                      std::move(onResult));
 }
 
 }  // namespace quillet

@@ -51,7 +51,9 @@ std::optional<SphinxModel> model(const std::string& identifier);
 
 class PocketSphinxBackend : public SpeechBackend {
  public:
-  PocketSphinxBackend();
+  // Speech that goes on longer than `maxStretchSeconds` without a pause is
+  // settled in pieces of that length, which bounds the decoder's memory.
+  explicit PocketSphinxBackend(double maxStretchSeconds = 30);
   ~PocketSphinxBackend() override;
 
   bool isAvailable() override { return true; }
@@ -67,6 +69,7 @@ class PocketSphinxBackend : public SpeechBackend {
 
  private:
   std::shared_ptr<Pool> pool_;
+  double maxStretchSeconds_;
 };
 
 }  // namespace quillet

@@ -50,6 +50,9 @@ class SpeechAssets {
   // Raw values of the languages whose model this instance has made sure of.
   std::set<std::string> prepared() const;
 
+  // The engine underneath, for live recognisers that share its loaded models.
+  const std::shared_ptr<SpeechBackend>& backend() const { return backend_; }
+
  private:
   std::string localeLocked(const MeetingLanguage& language);
 

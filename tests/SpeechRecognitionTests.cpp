@@ -43,9 +43,10 @@ class SpeechRecognitionTest : public ::testing::Test {
   TempDir work;
 };
 
-std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset) {
+std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset,
+                                    double maxStretchSeconds = 30) {
   std::vector<SpeechResult> results;
-  PocketSphinxBackend backend;
+  PocketSphinxBackend backend(maxStretchSeconds);
   auto recognizer = backend.recognizer("en-US", preset, [&](const SpeechResult& r) { results.push_back(r); });
   std::vector<int16_t> pcm(sound.samples.size());
   src_float_to_short_array(sound.samples.data(), pcm.data(), static_cast<int>(pcm.size()));
@@ -171,6 +172,24 @@ TEST_F(SpeechRecognitionTest, StretchTimesFollowTheAudioAcrossLongSilences) {
   // Results do not depend on how the caller cuts the audio into chunks.
   auto whole = finals(recognize(sound, sound.samples.size(), SpeechPreset::transcription));
   EXPECT_EQ(whole, settled);
+}
+
+TEST_F(SpeechRecognitionTest, SpeechWithoutPausesIsSettledInBoundedPieces) {
+  Sound clip = readSound(libriVoxClips()[0].wav);  // seven seconds in one breath
+  auto pieces = finals(recognize(clip, 4096, SpeechPreset::transcription, 2.0));
+  ASSERT_GE(pieces.size(), 3u);
+  std::string text;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    // The bound counts from when the detector heard speech, a few tenths
+    // of a second after it began, and is checked once per block.
+    EXPECT_LE(pieces[i].end - pieces[i].start, 2.6) << i;
+    if (i > 0) {
+      EXPECT_GE(pieces[i].start, pieces[i - 1].end - 0.15) << i;
+    }
+    text += pieces[i].text + " ";
+  }
+  EXPECT_NEAR(pieces.back().end, 7.1, 0.5);
+  EXPECT_LE(wordErrorRate(libriVoxClips()[0].reference, text), 60);
 }
 
 TEST(AudioFileReader, ConvertsRateAndChannelsAndReadsFloatContentScaled) {
