@@ -9,7 +9,8 @@
 // asked window (RRULE, RDATE, EXDATE and moved occurrences). The current
 // user is the participant whose address is $EMAIL. Files that cannot be read
 // or parsed are skipped. Changes are seen through GIO file monitors on the
-// main context, gathered into one notification per burst of file events.
+// main context, gathered into one notification per burst of file events; a
+// root that does not exist yet is noticed within seconds of its creation.
 // Main thread only.
 #include <filesystem>
 #include <string>
