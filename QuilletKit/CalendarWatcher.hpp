@@ -141,6 +141,8 @@ class CalendarWatcher : public std::enable_shared_from_this<CalendarWatcher> {
 
   // Calendars to read; absent means every one.
   std::optional<std::vector<std::string>> calendarIDs;
+  // Called on the main context; they must not throw, since they run inside
+  // its callbacks. They may call back into the watcher, even drop it.
   std::function<void(const std::vector<CalendarEvent>&)> onChange;
   std::function<void(const CalendarEvent&)> onStartingSoon;
 
