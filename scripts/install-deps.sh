@@ -8,6 +8,8 @@ PACKAGES=(
   libglib2.0-dev libsecret-1-dev libsecret-tools gnome-keyring dbus
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   gettext curl hyperfine
+  libpocketsphinx-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
+  libsndfile1-dev libsamplerate0-dev libical-dev
 )
 
 missing=()

@@ -1,0 +1,41 @@
+#pragma once
+// An audio file read as a stream of 16-bit mono samples at one chosen rate,
+// whatever its own format: libsndfile decodes (WAV, FLAC, Ogg Vorbis, Opus,
+// MP3, ...), channels are averaged and libsamplerate converts the rate. Only
+// one block is held at a time, so a recording of any length reads in the same
+// small memory.
+//
+// Opening throws std::system_error (with the errno and the path) for a file
+// that cannot be opened, and SpeechError::noAudioFormat for one whose content
+// is no audio that libsndfile knows. One reader belongs to one thread.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+
+namespace quillet {
+
+class AudioFileReader {
+ public:
+  explicit AudioFileReader(const std::filesystem::path& path, int sampleRate = 16000);
+  ~AudioFileReader();
+  AudioFileReader(const AudioFileReader&) = delete;
+  AudioFileReader& operator=(const AudioFileReader&) = delete;
+
+  // Fills `out` from its start with the next samples; returns how many were
+  // written, 0 only at the end. A file damaged midway ends where it breaks.
+  size_t read(std::span<int16_t> out);
+
+  int sampleRate() const { return rate_; }
+  // The file's own rate and channel count, as its header states them.
+  int sourceRate() const;
+  int sourceChannels() const;
+
+ private:
+  struct Decoder;
+  std::unique_ptr<Decoder> decoder_;
+  int rate_;
+};
+
+}  // namespace quillet

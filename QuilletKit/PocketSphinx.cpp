@@ -1,0 +1,341 @@
+#include "QuilletKit/PocketSphinx.hpp"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
+#include <unicode/locid.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "QuilletKit/Paths.hpp"
+#include "QuilletKit/SpeechError.hpp"
+
+namespace quillet {
+
+namespace fs = std::filesystem;
+
+// ---- Where models live ----
+
+namespace sphinx {
+
+static const fs::path kDebianModel = "/usr/share/pocketsphinx/model/en-us";
+
+fs::path userModelsFolder() { return paths::dataHome() / "app.quillet.mac" / "speech"; }
+
+std::string canonicalLocale(const std::string& identifier) {
+  std::string tag = identifier;
+  std::replace(tag.begin(), tag.end(), '_', '-');
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale locale = icu::Locale::forLanguageTag(tag, status);
+  if (U_FAILURE(status) || locale.isBogus() || *locale.getLanguage() == '\0') return {};
+  std::string canonical = locale.toLanguageTag<std::string>(status);
+  return U_FAILURE(status) ? std::string() : canonical;
+}
+
+static bool isFile(const fs::path& p) {
+  std::error_code ec;
+  return fs::is_regular_file(p, ec);
+}
+
+static bool isComplete(const SphinxModel& m) {
+  return isFile(m.acoustic / "mdef") && isFile(m.languageModel) && isFile(m.dictionary);
+}
+
+static std::vector<SphinxModel> userModels() {
+  std::vector<SphinxModel> models;
+  std::error_code ec;
+  for (fs::directory_iterator it(userModelsFolder(), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string locale = canonicalLocale(it->path().filename().string());
+    if (locale.empty()) continue;
+    SphinxModel m{locale, it->path() / "acoustic", it->path() / "language.lm.bin", it->path() / "words.dict"};
+    if (isComplete(m)) models.push_back(std::move(m));
+  }
+  // Folder listings come in no particular order; the answer should not vary.
+  std::sort(models.begin(), models.end(),
+            [](const SphinxModel& a, const SphinxModel& b) { return a.acoustic < b.acoustic; });
+  return models;
+}
+
+std::vector<SphinxModel> installedModels() {
+  std::vector<SphinxModel> models;
+  auto add = [&models](SphinxModel m) {
+    for (const auto& known : models)
+      if (known.locale == m.locale) return;
+    models.push_back(std::move(m));
+  };
+  for (auto& m : userModels()) add(std::move(m));
+  SphinxModel debian{"en-US", kDebianModel / "en-us", kDebianModel / "en-us.lm.bin",
+                     kDebianModel / "cmudict-en-us.dict"};
+  if (isComplete(debian)) add(std::move(debian));
+  return models;
+}
+
+std::optional<SphinxModel> model(const std::string& identifier) {
+  std::string wanted = canonicalLocale(identifier);
+  if (wanted.empty()) return std::nullopt;
+  auto models = installedModels();
+  for (const auto& m : models)
+    if (m.locale == wanted) return m;
+  if (wanted.find('-') != std::string::npos) return std::nullopt;
+  for (const auto& m : models)
+    if (m.locale.substr(0, m.locale.find('-')) == wanted) return m;
+  return std::nullopt;
+}
+
+}  // namespace sphinx
+
+// ---- Decoder: one loaded model ----
+
+namespace {
+
+constexpr size_t kBlockSamples = 2048;  // what the engine's own programs feed at a time
+
+void silenceEngineLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+std::string modelKey(const SphinxModel& m) {
+  return m.acoustic.string() + '\n' + m.languageModel.string() + '\n' + m.dictionary.string();
+}
+
+bool isWord(const char* word) { return word && *word != '<' && *word != '['; }
+
+class Decoder {
+ public:
+  explicit Decoder(const SphinxModel& model) {
+    silenceEngineLog();
+    config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acoustic.c_str(), "-lm",
+                          model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr);
+    if (config_) ps_ = ps_init(config_);
+    if (!ps_) {
+      if (config_) cmd_ln_free_r(config_);
+      throw SpeechError::unavailable();
+    }
+    sampleRate_ = static_cast<int>(cmd_ln_float32_r(config_, "-samprate"));
+    frameRate_ = cmd_ln_int32_r(config_, "-frate");
+    const cmn_t* cmn = ps_get_feat(ps_)->cmn_struct;
+    initialMean_.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
+    initialSum_.assign(cmn->sum, cmn->sum + cmn->veclen);
+    initialFrames_ = cmn->nframe;
+  }
+  ~Decoder() {
+    ps_free(ps_);
+    cmd_ln_free_r(config_);
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Cepstral mean normalisation adapts to the channel as audio goes by;
+  // putting back the state of a freshly loaded model makes every stream
+  // start as if the model had just been loaded.
+  void startStream() {
+    ps_start_stream(ps_);
+    cmn_t* cmn = ps_get_feat(ps_)->cmn_struct;
+    std::copy(initialMean_.begin(), initialMean_.end(), cmn->cmn_mean);
+    std::copy(initialSum_.begin(), initialSum_.end(), cmn->sum);
+    cmn->nframe = initialFrames_;
+  }
+
+  ps_decoder_t* ps() const { return ps_; }
+  int sampleRate() const { return sampleRate_; }
+  int frameRate() const { return frameRate_; }
+
+ private:
+  cmd_ln_t* config_ = nullptr;
+  ps_decoder_t* ps_ = nullptr;
+  int sampleRate_ = 16000;
+  int frameRate_ = 100;
+  std::vector<mfcc_t> initialMean_, initialSum_;
+  int32 initialFrames_ = 0;
+};
+
+}  // namespace
+
+struct PocketSphinxBackend::Pool {
+  std::mutex mutex;
+  std::map<std::string, std::unique_ptr<Decoder>> idle;
+
+  std::unique_ptr<Decoder> take(const std::string& key) {
+    std::lock_guard lock(mutex);
+    auto it = idle.find(key);
+    if (it == idle.end()) return nullptr;
+    auto decoder = std::move(it->second);
+    idle.erase(it);
+    return decoder;
+  }
+  // Keeps one idle decoder per model; a second one is dropped.
+  void give(const std::string& key, std::unique_ptr<Decoder>& decoder) {
+    std::lock_guard lock(mutex);
+    if (!idle.contains(key)) idle.emplace(key, std::move(decoder));
+  }
+};
+
+namespace {
+
+class Recognizer : public SpeechRecognizer {
+ public:
+  Recognizer(std::unique_ptr<Decoder> decoder, std::weak_ptr<PocketSphinxBackend::Pool> pool,
+             std::string key, bool progressive, double maxStretchSeconds, SpeechResultHandler onResult)
+      : decoder_(std::move(decoder)),
+        pool_(std::move(pool)),
+        key_(std::move(key)),
+        progressive_(progressive),
+        onResult_(std::move(onResult)),
+        maxStretch_(static_cast<int64_t>(maxStretchSeconds * decoder_->sampleRate())) {
+    decoder_->startStream();
+    ps_start_utt(ps());
+    pending_.reserve(kBlockSamples);
+  }
+
+  ~Recognizer() override {
+    if (!finished_) ps_end_utt(ps());
+    if (auto pool = pool_.lock()) pool->give(key_, decoder_);
+  }
+
+  int sampleRate() const override { return decoder_->sampleRate(); }
+
+  // Audio goes to the decoder in blocks of the same size whatever the
+  // caller's chunks, so that results do not depend on how it was cut.
+  void feed(std::span<const int16_t> samples) override {
+    if (finished_) return;
+    while (!samples.empty()) {
+      size_t n = std::min(samples.size(), kBlockSamples - pending_.size());
+      pending_.insert(pending_.end(), samples.begin(), samples.begin() + static_cast<ptrdiff_t>(n));
+      samples = samples.subspan(n);
+      if (pending_.size() == kBlockSamples) {
+        process(pending_);
+        pending_.clear();
+      }
+    }
+  }
+
+  void finish() override {
+    if (finished_) return;
+    if (!pending_.empty()) process(pending_);
+    pending_.clear();
+    ps_end_utt(ps());
+    finished_ = true;
+    if (inSpeech_) report(fed_);
+  }
+
+ private:
+  ps_decoder_t* ps() const { return decoder_->ps(); }
+  double seconds(int64_t samples) const { return static_cast<double>(samples) / decoder_->sampleRate(); }
+
+  void process(const std::vector<int16_t>& block) {
+    ps_process_raw(ps(), block.data(), block.size(), FALSE, FALSE);
+    fed_ += static_cast<int64_t>(block.size());
+    bool speech = ps_get_in_speech(ps()) != 0;
+    if (speech && !inSpeech_) {
+      inSpeech_ = true;
+      stretchStart_ = fed_;
+    }
+    if (inSpeech_ && !speech) {
+      // The detector turned to silence somewhere inside this block.
+      endStretch(fed_ - static_cast<int64_t>(block.size()) / 2);
+    } else if (inSpeech_ && fed_ - stretchStart_ >= maxStretch_) {
+      endStretch(fed_);
+    } else if (inSpeech_ && progressive_) {
+      reportVolatile();
+    }
+  }
+
+  void endStretch(int64_t endSample) {
+    ps_end_utt(ps());
+    report(endSample);
+    ps_start_utt(ps());
+  }
+
+  // The stretch's frames are contiguous in time and end at `endSample`, so
+  // its first frame lies its frame count before that; word times are then
+  // offsets from the first frame.
+  void report(int64_t endSample) {
+    inSpeech_ = false;
+    lastVolatile_.clear();
+    const double frameRate = decoder_->frameRate();
+    const double end = seconds(endSample);
+    const double origin = std::max(0.0, end - ps_get_n_frames(ps()) / frameRate);
+    const char* hyp = ps_get_hyp(ps(), nullptr);
+    SpeechResult result{hyp ? hyp : "", origin, end, true};
+    int base = -1, first = -1, last = -1;
+    for (ps_seg_t* seg = ps_seg_iter(ps()); seg; seg = ps_seg_next(seg)) {
+      int sf = 0, ef = 0;
+      ps_seg_frames(seg, &sf, &ef);
+      if (base < 0) base = sf;
+      if (!isWord(ps_seg_word(seg))) continue;
+      if (first < 0) first = sf;
+      last = ef;
+    }
+    if (first >= 0) {
+      result.start = std::min(end, origin + (first - base) / frameRate);
+      result.end = std::clamp(origin + (last + 1 - base) / frameRate, result.start, end);
+    }
+    onResult_(result);
+  }
+
+  void reportVolatile() {
+    const char* hyp = ps_get_hyp(ps(), nullptr);
+    std::string text = hyp ? hyp : "";
+    if (text == lastVolatile_) return;
+    lastVolatile_ = text;
+    const double end = seconds(fed_);
+    const double start = std::max(0.0, end - ps_get_n_frames(ps()) / static_cast<double>(decoder_->frameRate()));
+    onResult_(SpeechResult{std::move(text), start, end, false});
+  }
+
+  std::unique_ptr<Decoder> decoder_;
+  std::weak_ptr<PocketSphinxBackend::Pool> pool_;
+  std::string key_;
+  bool progressive_;
+  SpeechResultHandler onResult_;
+  int64_t maxStretch_;
+  std::vector<int16_t> pending_;
+  int64_t fed_ = 0;
+  int64_t stretchStart_ = 0;
+  bool inSpeech_ = false;
+  bool finished_ = false;
+  std::string lastVolatile_;
+};
+
+}  // namespace
+
+// ---- Backend ----
+
+PocketSphinxBackend::PocketSphinxBackend(double maxStretchSeconds)
+    : pool_(std::make_shared<Pool>()), maxStretchSeconds_(maxStretchSeconds) {}
+PocketSphinxBackend::~PocketSphinxBackend() = default;
+
+std::optional<std::string> PocketSphinxBackend::supportedLocale(const std::string& identifier) {
+  auto m = sphinx::model(identifier);
+  if (!m) return std::nullopt;
+  return m->locale;
+}
+
+std::vector<std::string> PocketSphinxBackend::installedLocales() {
+  std::vector<std::string> locales;
+  for (const auto& m : sphinx::installedModels()) locales.push_back(m.locale);
+  return locales;
+}
+
+std::unique_ptr<AssetInstallation> PocketSphinxBackend::installationRequest(const std::string&) {
+  return nullptr;
+}
+
+std::unique_ptr<SpeechRecognizer> PocketSphinxBackend::recognizer(const std::string& locale,
+                                                                  SpeechPreset preset,
+                                                                  SpeechResultHandler onResult) {
+  auto m = sphinx::model(locale);
+  if (!m) throw SpeechError::unsupportedLocale(locale);
+  std::string key = modelKey(*m);
+  auto decoder = pool_->take(key);
+  if (!decoder) decoder = std::make_unique<Decoder>(*m);
+  return std::make_unique<Recognizer>(std::move(decoder), pool_, std::move(key),
+                                      preset == SpeechPreset::progressiveTranscription, maxStretchSeconds_,
+                                      std::move(onResult));
+}
+
+}  // namespace quillet

@@ -1,0 +1,125 @@
+#include "QuilletKit/SpeechAssets.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "QuilletKit/AudioFile.hpp"
+#include "QuilletKit/Localization.hpp"
+#include "QuilletKit/PocketSphinx.hpp"
+#include "QuilletKit/Text.hpp"
+
+namespace quillet {
+
+namespace {
+
+bool sameIdentifier(const std::string& a, const std::string& b) {
+  auto fold = [](std::string s) {
+    std::replace(s.begin(), s.end(), '_', '-');
+    return text::toLower(s);
+  };
+  return fold(a) == fold(b);
+}
+
+// Settled pieces joined by single spaces, each trimmed of spaces and tabs.
+class TextCollector {
+ public:
+  void add(const SpeechResult& result) {
+    if (!result.isFinal) return;
+    std::string piece = text::trimSpaces(result.text);
+    if (piece.empty()) return;
+    if (!text_.empty()) text_ += ' ';
+    text_ += piece;
+  }
+  std::string text() const { return text::trimSpacesAndNewlines(text_); }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace
+
+SpeechAssets& SpeechAssets::shared() {
+  static SpeechAssets instance(std::make_shared<PocketSphinxBackend>());
+  return instance;
+}
+
+SpeechAssets::SpeechAssets(std::shared_ptr<SpeechBackend> backend) : backend_(std::move(backend)) {}
+
+std::string SpeechAssets::localeLocked(const MeetingLanguage& language) {
+  if (!backend_->isAvailable()) throw SpeechError::unavailable();
+  auto locale = backend_->supportedLocale(language.rawValue);
+  if (!locale) throw SpeechError::unsupportedLocale(language.rawValue);
+  return *locale;
+}
+
+std::string SpeechAssets::locale(const MeetingLanguage& language) {
+  std::lock_guard lock(mutex_);
+  return localeLocked(language);
+}
+
+void SpeechAssets::prepare(const MeetingLanguage& language,
+                           const std::function<void(const std::string&)>& progress) {
+  std::unique_ptr<AssetInstallation> installation;
+  {
+    std::lock_guard lock(mutex_);
+    if (prepared_.contains(language.rawValue)) return;
+    installation = backend_->installationRequest(localeLocked(language));
+    if (!installation) {
+      prepared_.insert(language.rawValue);
+      return;
+    }
+  }
+  if (progress) progress(trFormat("Baixando o modelo de fala %s…", language.name()));
+  // A failure leaves `prepared` as it was, so that the next call tries again.
+  installation->downloadAndInstall();
+  std::lock_guard lock(mutex_);
+  prepared_.insert(language.rawValue);
+}
+
+std::string SpeechAssets::status(const MeetingLanguage& language) {
+  std::lock_guard lock(mutex_);
+  try {
+    if (!backend_->isAvailable()) return tr("indisponível");
+  } catch (...) {
+    return tr("indisponível");
+  }
+  std::string locale;
+  try {
+    locale = localeLocked(language);
+  } catch (...) {
+    return tr("idioma não suportado");
+  }
+  std::vector<std::string> installed;
+  try {
+    installed = backend_->installedLocales();
+  } catch (...) {
+  }
+  for (const auto& identifier : installed)
+    if (sameIdentifier(identifier, locale)) return tr("instalado");
+  return tr("baixa no primeiro uso");
+}
+
+std::string SpeechAssets::transcribe(const std::filesystem::path& file, const MeetingLanguage& language) {
+  prepare(language);
+  std::string locale = this->locale(language);
+  TextCollector collector;
+  auto recognizer = backend_->recognizer(locale, SpeechPreset::transcription,
+                                         [&collector](const SpeechResult& r) { collector.add(r); });
+  AudioFileReader reader(file, recognizer->sampleRate());
+  std::vector<int16_t> block(8192);
+  size_t total = 0;
+  while (size_t n = reader.read(block)) {
+    recognizer->feed(std::span<const int16_t>(block.data(), n));
+    total += n;
+  }
+  // A file without a single sample has nothing to settle.
+  if (total > 0) recognizer->finish();
+  return collector.text();
+}
+
+std::set<std::string> SpeechAssets::prepared() const {
+  std::lock_guard lock(mutex_);
+  return prepared_;
+}
+
+}  // namespace quillet

@@ -1,0 +1,64 @@
+#pragma once
+// The one service that knows whether speech can be recognised in a meeting
+// language, makes sure the language's model is installed before first use,
+// reports the language's state for display, and transcribes whole audio files.
+//
+// Threads: an actor. Its short synchronous stretches (the `prepared` set and
+// the inventory questions) run under one mutex, which is never held while a
+// model installs, a recogniser loads or a file is analysed; so one operation
+// may run while another waits on those. Every operation blocks its caller.
+// Errors: SpeechError::unavailable and SpeechError::unsupportedLocale from
+// locale(), prepare() and transcribe(); installation failures pass through
+// unchanged; a file that cannot be opened throws std::system_error and one
+// that holds no audio SpeechError::noAudioFormat. status() never throws.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "QuilletKit/Meeting.hpp"
+#include "QuilletKit/SpeechBackend.hpp"
+#include "QuilletKit/SpeechError.hpp"
+
+namespace quillet {
+
+class SpeechAssets {
+ public:
+  // The process-wide instance on PocketSphinx, made on first use.
+  static SpeechAssets& shared();
+
+  explicit SpeechAssets(std::shared_ptr<SpeechBackend> backend);
+
+  // The recogniser's locale (a BCP 47 identifier) for a meeting language.
+  std::string locale(const MeetingLanguage& language);
+
+  // Makes sure the language's model is installed. `progress`, when given,
+  // receives user-facing status text, on the calling thread, with no lock held.
+  void prepare(const MeetingLanguage& language,
+               const std::function<void(const std::string&)>& progress = {});
+
+  // "instalado", "baixa no primeiro uso", "idioma não suportado" or
+  // "indisponível", localised. Installs nothing; ignores `prepared`.
+  std::string status(const MeetingLanguage& language);
+
+  // The whole text of an audio file, recognised in the language; empty for
+  // a file without speech. The file is streamed, never loaded whole.
+  std::string transcribe(const std::filesystem::path& file, const MeetingLanguage& language);
+
+  // Raw values of the languages whose model this instance has made sure of.
+  std::set<std::string> prepared() const;
+
+  // The engine underneath, for live recognisers that share its loaded models.
+  const std::shared_ptr<SpeechBackend>& backend() const { return backend_; }
+
+ private:
+  std::string localeLocked(const MeetingLanguage& language);
+
+  std::shared_ptr<SpeechBackend> backend_;
+  mutable std::mutex mutex_;
+  std::set<std::string> prepared_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,127 @@
+#pragma once
+// Audio helpers of the speech tests: reading the recorded LibriVox clips of
+// Debian's pocketsphinx-testdata, writing sound files in any format that
+// libsndfile writes, and scoring recognised text against a reference.
+#include <samplerate.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quillet::test {
+
+inline const std::filesystem::path kLibriVox = "/usr/share/pocketsphinx/test/data/librivox";
+
+struct Clip {
+  std::string id;
+  std::filesystem::path wav;
+  std::string reference;  // lower case words
+};
+
+// The clips with their reference transcripts, in the order of "fileids".
+inline std::vector<Clip> libriVoxClips() {
+  std::vector<Clip> clips;
+  std::ifstream in(kLibriVox / "transcription");
+  std::string line;
+  while (std::getline(in, line)) {
+    auto open = line.rfind('(');
+    auto close = line.rfind(')');
+    if (open == std::string::npos || close < open) continue;
+    std::string id = line.substr(open + 1, close - open - 1);
+    std::istringstream words(line.substr(0, open));
+    std::string word, reference;
+    while (words >> word) {
+      if (word == "<s>" || word == "</s>") continue;
+      reference += (reference.empty() ? "" : " ") + word;
+    }
+    clips.push_back({id, kLibriVox / (id + ".wav"), reference});
+  }
+  return clips;
+}
+
+struct Sound {
+  int rate = 16000;
+  int channels = 1;
+  std::vector<float> samples;  // interleaved
+};
+
+inline Sound readSound(const std::filesystem::path& path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) throw std::runtime_error("cannot read " + path.string());
+  Sound s{info.samplerate, info.channels, std::vector<float>(static_cast<size_t>(info.frames * info.channels))};
+  sf_readf_float(f, s.samples.data(), info.frames);
+  sf_close(f);
+  return s;
+}
+
+inline void writeSound(const std::filesystem::path& path, const Sound& s, int format) {
+  SF_INFO info{};
+  info.samplerate = s.rate;
+  info.channels = s.channels;
+  info.format = format;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+  double best = 0;  // the lossy encoders' highest quality
+  sf_command(f, SFC_SET_COMPRESSION_LEVEL, &best, sizeof best);
+  sf_writef_float(f, s.samples.data(), static_cast<sf_count_t>(s.samples.size() / s.channels));
+  sf_close(f);
+}
+
+// Mono sound at another rate and spread over `channels` equal channels.
+inline Sound converted(const Sound& mono, int rate, int channels) {
+  Sound out{rate, channels, {}};
+  double ratio = static_cast<double>(rate) / mono.rate;
+  std::vector<float> resampled(static_cast<size_t>(mono.samples.size() * ratio) + 256);
+  SRC_DATA data{};
+  data.data_in = mono.samples.data();
+  data.input_frames = static_cast<long>(mono.samples.size());
+  data.data_out = resampled.data();
+  data.output_frames = static_cast<long>(resampled.size());
+  data.src_ratio = ratio;
+  src_simple(&data, SRC_SINC_BEST_QUALITY, 1);
+  resampled.resize(static_cast<size_t>(data.output_frames_gen));
+  for (float v : resampled)
+    for (int c = 0; c < channels; ++c) out.samples.push_back(v);
+  return out;
+}
+
+inline Sound silence(double seconds, int rate = 16000) {
+  return Sound{rate, 1, std::vector<float>(static_cast<size_t>(seconds * rate), 0.0f)};
+}
+
+inline void append(Sound& to, const Sound& from) {
+  to.samples.insert(to.samples.end(), from.samples.begin(), from.samples.end());
+}
+
+inline std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+// Word error rate in percent: word-level edit distance over reference length.
+inline double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
+  auto ref = words(reference), hyp = words(hypothesis);
+  std::vector<size_t> row(hyp.size() + 1);
+  for (size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= ref.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= hyp.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return ref.empty() ? 0 : 100.0 * static_cast<double>(row[hyp.size()]) / static_cast<double>(ref.size());
+}
+
+}  // namespace quillet::test

@@ -1,0 +1,222 @@
+// The PocketSphinx backend on real recorded speech: Debian's LibriVox clips
+// with their reference transcripts, in several file formats, compared with
+// the engine's own command-line program on the same clips.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include "AudioSupport.hpp"
+#include "QuilletKit/AudioFile.hpp"
+#include "QuilletKit/PocketSphinx.hpp"
+#include "QuilletKit/SpeechAssets.hpp"
+#include "QuilletKit/Text.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the engine's own program makes of a clip, its utterances joined.
+std::string programTranscript(const fs::path& wav) {
+  std::string command = "pocketsphinx_continuous -logfn /dev/null -infile '" + wav.string() + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return {};
+  std::string out;
+  char buffer[4096];
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  pclose(pipe);
+  std::replace(out.begin(), out.end(), '\n', ' ');
+  return text::trimSpacesAndNewlines(out);
+}
+
+class SpeechRecognitionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Only Debian's en-US model: the user's folder is an empty one of ours.
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  }
+  TempDir data;
+  TempDir work;
+};
+
+std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset,
+                                    double maxStretchSeconds = 30) {
+  std::vector<SpeechResult> results;
+  PocketSphinxBackend backend(maxStretchSeconds);
+  auto recognizer = backend.recognizer("en-US", preset, [&](const SpeechResult& r) { results.push_back(r); });
+  std::vector<int16_t> pcm(sound.samples.size());
+  src_float_to_short_array(sound.samples.data(), pcm.data(), static_cast<int>(pcm.size()));
+  for (size_t at = 0; at < pcm.size(); at += chunk)
+    recognizer->feed(std::span<const int16_t>(pcm).subspan(at, std::min(chunk, pcm.size() - at)));
+  recognizer->finish();
+  return results;
+}
+
+std::vector<SpeechResult> finals(const std::vector<SpeechResult>& results) {
+  std::vector<SpeechResult> out;
+  for (const auto& r : results)
+    if (r.isFinal) out.push_back(r);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(SpeechRecognitionTest, ClipsInEveryFormatScoreAsWellAsTheEnginesOwnProgram) {
+  auto clips = libriVoxClips();
+  ASSERT_EQ(clips.size(), 5u);
+  for (const auto& clip : clips) {
+    Sound sound = readSound(clip.wav);
+    fs::path flac = work.path() / (clip.id + ".flac");
+    fs::path mp3 = work.path() / (clip.id + ".mp3");
+    // The FLAC copy goes through resampling and down-mixing on its way back.
+    writeSound(flac, converted(sound, 44100, 2), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    writeSound(mp3, sound, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+
+    double program = wordErrorRate(clip.reference, programTranscript(clip.wav));
+    for (const fs::path& file : {clip.wav, flac, mp3}) {
+      std::string text = SpeechAssets::shared().transcribe(file, MeetingLanguage::en());
+      double ours = wordErrorRate(clip.reference, text);
+      std::printf("WER %-45s %5.1f %% (engine's program %5.1f %%)\n", file.filename().c_str(), ours, program);
+      EXPECT_LE(ours, program + 2.0) << file << ": " << text;
+    }
+  }
+}
+
+TEST_F(SpeechRecognitionTest, SilenceGivesNoText) {
+  writeSound(work.path() / "quiet.wav", silence(3), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  writeSound(work.path() / "empty.wav", silence(0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "quiet.wav", MeetingLanguage::en()), "");
+  EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "empty.wav", MeetingLanguage::en()), "");
+}
+
+TEST_F(SpeechRecognitionTest, FilesThatAreNoAudioAndMissingFilesAreReported) {
+  writeFile(work.path() / "notes.wav", "# Notas da reunião\n\nNada de áudio aqui.\n");
+  writeFile(work.path() / "zero.mp3", "");
+  for (const char* name : {"notes.wav", "zero.mp3"}) {
+    try {
+      SpeechAssets::shared().transcribe(work.path() / name, MeetingLanguage::en());
+      ADD_FAILURE() << name;
+    } catch (const SpeechError& e) {
+      EXPECT_EQ(e.kind(), SpeechError::Kind::noAudioFormat) << name;
+    }
+  }
+  try {
+    SpeechAssets::shared().transcribe(work.path() / "absent.wav", MeetingLanguage::en());
+    FAIL();
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+    EXPECT_NE(std::string(e.what()).find("absent.wav"), std::string::npos);
+  }
+  EXPECT_THROW(SpeechAssets::shared().transcribe(work.path(), MeetingLanguage::en()), std::system_error);
+}
+
+TEST_F(SpeechRecognitionTest, LanguagesWithoutAModelAreUnsupported) {
+  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
+  EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
+  EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
+  auto clip = libriVoxClips().front().wav;
+  for (const char* raw : {"pt-BR", "xx-YY", "not a language"}) {
+    try {
+      assets.transcribe(clip, MeetingLanguage{raw});
+      ADD_FAILURE() << raw;
+    } catch (const SpeechError& e) {
+      EXPECT_EQ(e.kind(), SpeechError::Kind::unsupportedLocale);
+      EXPECT_EQ(e.what(), std::string("O reconhecimento de fala do Mac não suporta ") + raw);
+    }
+  }
+}
+
+TEST_F(SpeechRecognitionTest, AModelInTheUsersFolderServesItsLocale) {
+  // A Portuguese model in name only: Debian's English files, linked.
+  fs::path model = sphinx::userModelsFolder() / "pt_BR";
+  fs::path debian = "/usr/share/pocketsphinx/model/en-us";
+  fs::create_directories(model);
+  fs::create_directory_symlink(debian / "en-us", model / "acoustic");
+  fs::create_symlink(debian / "en-us.lm.bin", model / "language.lm.bin");
+  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
+  EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");  // no dictionary yet
+  fs::create_symlink(debian / "cmudict-en-us.dict", model / "words.dict");
+  EXPECT_EQ(assets.status(MeetingLanguage::pt()), "instalado");
+  EXPECT_EQ(assets.locale(MeetingLanguage::pt()), "pt-BR");
+  auto clip = libriVoxClips()[1];
+  EXPECT_EQ(assets.transcribe(clip.wav, MeetingLanguage::pt()), programTranscript(clip.wav));
+}
+
+TEST_F(SpeechRecognitionTest, StretchTimesFollowTheAudioAcrossLongSilences) {
+  auto clips = libriVoxClips();
+  Sound sound{16000, 1, {}};
+  std::vector<double> offsets, lengths;
+  for (size_t i : {1u, 4u, 2u}) {
+    Sound clip = readSound(clips[i].wav);
+    offsets.push_back(static_cast<double>(sound.samples.size()) / 16000);
+    lengths.push_back(static_cast<double>(clip.samples.size()) / 16000);
+    append(sound, clip);
+    append(sound, silence(6));
+  }
+  auto results = recognize(sound, 997, SpeechPreset::progressiveTranscription);
+  auto settled = finals(results);
+  ASSERT_EQ(settled.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    // Each clip has a few tenths of a second before its first word and
+    // after its last one; the skipped silence must not shift later stretches.
+    EXPECT_NEAR(settled[i].start, offsets[i] + 0.25, 0.3) << i;
+    EXPECT_NEAR(settled[i].end, offsets[i] + lengths[i], 0.4) << i;
+    EXPECT_FALSE(settled[i].text.empty());
+  }
+  EXPECT_GT(results.size(), settled.size()) << "volatile guesses come before each stretch settles";
+  EXPECT_FALSE(results.front().isFinal);
+  // Results do not depend on how the caller cuts the audio into chunks.
+  auto whole = finals(recognize(sound, sound.samples.size(), SpeechPreset::transcription));
+  EXPECT_EQ(whole, settled);
+}
+
+TEST_F(SpeechRecognitionTest, SpeechWithoutPausesIsSettledInBoundedPieces) {
+  Sound clip = readSound(libriVoxClips()[0].wav);  // seven seconds in one breath
+  auto pieces = finals(recognize(clip, 4096, SpeechPreset::transcription, 2.0));
+  ASSERT_GE(pieces.size(), 3u);
+  std::string text;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    // The bound counts from when the detector heard speech, a few tenths
+    // of a second after it began, and is checked once per block.
+    EXPECT_LE(pieces[i].end - pieces[i].start, 2.6) << i;
+    if (i > 0) {
+      EXPECT_GE(pieces[i].start, pieces[i - 1].end - 0.15) << i;
+    }
+    text += pieces[i].text + " ";
+  }
+  EXPECT_NEAR(pieces.back().end, 7.1, 0.5);
+  EXPECT_LE(wordErrorRate(libriVoxClips()[0].reference, text), 60);
+}
+
+TEST(AudioFileReader, ConvertsRateAndChannelsAndReadsFloatContentScaled) {
+  TempDir dir;
+  Sound tone{48000, 2, {}};
+  for (int i = 0; i < 48000; ++i) {
+    float v = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * i / 48000.0));
+    tone.samples.push_back(v);
+    tone.samples.push_back(i % 2 ? 0.1f : -0.1f);  // cancels out with its neighbour over time
+  }
+  writeSound(dir.path() / "tone.ogg", tone, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+  writeSound(dir.path() / "float.wav", Sound{16000, 1, std::vector<float>(1600, 0.25f)},
+             SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+
+  AudioFileReader ogg(dir.path() / "tone.ogg");
+  EXPECT_EQ(ogg.sourceRate(), 48000);
+  EXPECT_EQ(ogg.sourceChannels(), 2);
+  std::vector<int16_t> out(1000), all;
+  while (size_t n = ogg.read(out)) all.insert(all.end(), out.begin(), out.begin() + static_cast<ptrdiff_t>(n));
+  EXPECT_NEAR(static_cast<double>(all.size()), 16000, 50);
+  double peak = 0;
+  for (size_t i = 1000; i < 15000; ++i) peak = std::max(peak, std::abs(all[i] / 32768.0));
+  EXPECT_NEAR(peak, 0.25, 0.03);  // the average of the two channels
+
+  AudioFileReader floats(dir.path() / "float.wav");
+  std::vector<int16_t> samples(4000);
+  ASSERT_EQ(floats.read(samples), 1600u);
+  EXPECT_EQ(samples[800], 8192);
+  EXPECT_EQ(floats.read(samples), 0u);
+}
