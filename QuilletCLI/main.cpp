@@ -11,13 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "QuilletKit/AppleClient.hpp"
+#include "QuilletKit/CalendarWatcher.hpp"
 #include "QuilletKit/Dates.hpp"
 #include "QuilletKit/Enhancer.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/NoteWriter.hpp"
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Preferences.hpp"
+#include "QuilletKit/SpeechAssets.hpp"
 #include "QuilletKit/Store.hpp"
+#include "QuilletKit/Text.hpp"
 #include "QuilletKit/Transcript.hpp"
 
 using namespace quillet;
@@ -170,6 +174,46 @@ std::filesystem::path folderArgument(const std::string& argument) {
   fail(usage);
 }
 
+[[noreturn]] void transcribe() {
+  auto lang = option("--lang");
+  MeetingLanguage language = lang ? MeetingLanguage{*lang} : prefs.language;
+  if (args.size() < 2) fail(usage);
+  std::filesystem::path file = paths::expandingTilde(args[1]);
+  auto started = std::chrono::steady_clock::now();
+  try {
+    std::string text = SpeechAssets::shared().transcribe(file, language);
+    print(text);
+    std::fflush(stdout);
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    std::fprintf(stderr, "(%.1f s)\n", elapsed.count());
+  } catch (const std::exception& error) {
+    fail(tr("erro: ") + error.what());
+  }
+  exitWith(0);
+}
+
+// A label padded with spaces so that every value starts in column 15.
+std::string labelled(const std::string& label, const std::string& value) {
+  size_t width = text::characterCount(label);
+  return label + std::string(width < 14 ? 14 - width : 1, ' ') + value;
+}
+
+[[noreturn]] void doctor() {
+  print(labelled(tr("Notas:"), prefs.storageRoot().string()));
+  for (const MeetingLanguage& language : MeetingLanguage::all())
+    print(labelled(tr("Fala ") + language.shortName() + ":", SpeechAssets::shared().status(language)));
+  print(labelled(tr("IA da Apple:"), AppleClient::availability()));
+  ProviderConfig selected = prefs.provider();
+  bool keyMissing = selected.requiresKey && selected.apiKey().empty();
+  print(labelled(tr("IA escolhida:"), selected.name + " \u00B7 " + selected.model + " \u00B7 " +
+                                          (keyMissing ? tr("sem chave") : tr("com chave"))));
+  print(labelled(tr("Fallback:"), prefs.localFallback ? tr("IA da Apple") : tr("desligado")));
+  print(labelled(tr("Ditado:"), (prefs.dictationEnabled ? prefs.dictationShortcut.display() : tr("desligado")) +
+                                    " (" + prefs.dictationLanguage.shortName() + ")"));
+  print(labelled(tr("Calendário:"), CalendarWatcher::isAuthorized() ? tr("liberado") : tr("sem acesso")));
+  exitWith(0);
+}
+
 [[noreturn]] void list() {
   for (const Meeting& meeting : Store{prefs.storageRoot()}.list()) {
     const char* mark = meeting.enhanced ? "\u2726" : meeting.segments.empty() ? "\u00B7" : "\u25CB";
@@ -198,7 +242,9 @@ int main(int argc, char** argv) {
     exitWith(0);
   }
   const std::string& command = args[0];
+  if (command == "doctor") doctor();
   if (command == "list") list();
+  if (command == "transcribe") transcribe();
   if (command == "enhance") enhance();
   if (command == "ai") ai();
   print(usage);

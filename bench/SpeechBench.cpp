@@ -1,8 +1,8 @@
 // Speed and memory of file transcription on Debian's LibriVox clips, beside
 // the engine's own command-line program on the same files.
 //
-//   build-release/bench/speech_bench                      # everything (the hour takes a while)
-//   build-release/bench/speech_bench --benchmark_filter=Clip
+//   build-release/bench/SpeechBench                      # everything (the hour takes a while)
+//   build-release/bench/SpeechBench --benchmark_filter=Clip
 //
 // Counters: rtf = wall-clock processing time over audio time; cpu_rtf = CPU
 // time (this process's, or the child program's) over audio time, which
