@@ -180,13 +180,28 @@ std::filesystem::path folderArgument(const std::string& argument) {
   if (args.size() < 2) fail(usage);
   std::filesystem::path file = paths::expandingTilde(args[1]);
   auto started = std::chrono::steady_clock::now();
+  // On a terminal, the share done is shown in place and cleared at the end;
+  // a redirected standard error gets nothing extra.
+  bool showProgress = ::isatty(STDERR_FILENO);
+  int shown = -1;
+  std::function<void(double)> progress = [&](double share) {
+    int percent = static_cast<int>(share * 100);
+    if (percent == shown) return;
+    shown = percent;
+    std::fprintf(stderr, "\r%d%%", percent);
+  };
+  auto clearProgress = [&] {
+    if (shown >= 0) std::fputs("\r\033[K", stderr);
+  };
   try {
-    std::string text = SpeechAssets::shared().transcribe(file, language);
+    std::string text = SpeechAssets::shared().transcribe(file, language, showProgress ? progress : std::function<void(double)>());
+    clearProgress();
     print(text);
     std::fflush(stdout);
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::fprintf(stderr, "(%.1f s)\n", elapsed.count());
   } catch (const std::exception& error) {
+    clearProgress();
     fail(tr("erro: ") + error.what());
   }
   exitWith(0);

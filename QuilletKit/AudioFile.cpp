@@ -135,6 +135,12 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path, int sampleRa
 
 AudioFileReader::~AudioFileReader() = default;
 
+size_t AudioFileReader::expectedSamples() const {
+  const SF_INFO& info = decoder_->info;
+  if (info.frames <= 0 || info.frames >= SF_COUNT_MAX / 2 || info.samplerate <= 0) return 0;
+  return static_cast<size_t>(static_cast<double>(info.frames) * rate_ / info.samplerate);
+}
+
 int AudioFileReader::sourceRate() const { return decoder_->info.samplerate; }
 int AudioFileReader::sourceChannels() const { return decoder_->info.channels; }
 

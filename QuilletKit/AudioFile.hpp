@@ -31,6 +31,9 @@ class AudioFileReader {
   // The file's own rate and channel count, as its header states them.
   int sourceRate() const;
   int sourceChannels() const;
+  // How many samples `read` will give in all, as far as the header tells;
+  // 0 when it does not.
+  size_t expectedSamples() const;
 
  private:
   struct Decoder;

@@ -99,7 +99,8 @@ std::string SpeechAssets::status(const MeetingLanguage& language) {
   return tr("baixa no primeiro uso");
 }
 
-std::string SpeechAssets::transcribe(const std::filesystem::path& file, const MeetingLanguage& language) {
+std::string SpeechAssets::transcribe(const std::filesystem::path& file, const MeetingLanguage& language,
+                                     const std::function<void(double share)>& progress) {
   prepare(language);
   std::string locale = this->locale(language);
   TextCollector collector;
@@ -108,9 +109,11 @@ std::string SpeechAssets::transcribe(const std::filesystem::path& file, const Me
   AudioFileReader reader(file, recognizer->sampleRate());
   std::vector<int16_t> block(8192);
   size_t total = 0;
+  const size_t expected = reader.expectedSamples();
   while (size_t n = reader.read(block)) {
     recognizer->feed(std::span<const int16_t>(block.data(), n));
     total += n;
+    if (progress && expected > 0) progress(std::min(1.0, static_cast<double>(total) / static_cast<double>(expected)));
   }
   // A file without a single sample has nothing to settle.
   if (total > 0) recognizer->finish();

@@ -45,7 +45,10 @@ class SpeechAssets {
 
   // The whole text of an audio file, recognised in the language; empty for
   // a file without speech. The file is streamed, never loaded whole.
-  std::string transcribe(const std::filesystem::path& file, const MeetingLanguage& language);
+  // `progress`, when given, receives the share of the audio done (0 to 1) on
+  // the calling thread as the work goes on.
+  std::string transcribe(const std::filesystem::path& file, const MeetingLanguage& language,
+                         const std::function<void(double share)>& progress = {});
 
   // Raw values of the languages whose model this instance has made sure of.
   std::set<std::string> prepared() const;

@@ -1,0 +1,108 @@
+// The doctor and transcribe commands through the built binary.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "AudioSupport.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class DoctorTranscribe : public ::testing::Test {
+ protected:
+  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
+                                              {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+                                              {"XDG_DATA_HOME", (dir.path() / "data").string()},
+                                              {"TZ", "UTC"},
+                                              {"LANG", "pt_BR.UTF-8"}};
+    for (auto& [k, v] : extra) env[k] = v;
+    return run(QUILLET_BINARY, args, env);
+  }
+  void preferences(const std::string& document) {
+    writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);
+  }
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
+  Outcome o = quillet({"doctor"});
+  EXPECT_EQ(o.out, "Notas:        " + (dir.path() / "Documents" / "Quillet").string() +
+                       "\n"
+                       "Fala PT:      idioma não suportado\n"
+                       "Fala EN:      instalado\n"
+                       "IA da Apple:  Este Mac não roda a IA da Apple\n"
+                       "IA escolhida: Claude (Anthropic) \u00B7 claude-opus-5-5 \u00B7 sem chave\n"
+                       "Fallback:     IA da Apple\n"
+                       "Ditado:       \u2303R (PT)\n"
+                       "Calendário:   sem acesso\n");
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.status, 0);
+
+  // A key from the environment, fallback and dictation off, calendars present,
+  // and a Portuguese model in the user's data folder.
+  fs::create_directories(dir.path() / "data" / "calendars" / "work");
+  fs::create_directories(dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR");
+  preferences(R"({"storagePath": "/srv/notas", "providerID": "groq", "localFallback": false,
+                 "dictationEnabled": false, "dictationLanguage": "en-US"})");
+  o = quillet({"doctor"}, {{"QUILLET_API_KEY", "sk-doctor-secret"}});
+  std::vector<std::string> lines;
+  std::istringstream in(o.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 8u) << o.out;
+  EXPECT_EQ(lines[0], "Notas:        /srv/notas");
+  EXPECT_EQ(lines[4], "IA escolhida: Groq \u00B7 llama-3.3-70b-versatile \u00B7 com chave");
+  EXPECT_EQ(lines[5], "Fallback:     desligado");
+  EXPECT_EQ(lines[6], "Ditado:       desligado (EN)");
+  EXPECT_EQ(lines[7], "Calendário:   liberado");
+  EXPECT_EQ(o.out.find("sk-doctor-secret"), std::string::npos);
+
+  // A provider that needs no key always has one.
+  preferences(R"({"providerID": "ollama"})");
+  EXPECT_NE(quillet({"doctor"}).out.find("Ollama (local) \u00B7 llama3.2 \u00B7 com chave"), std::string::npos);
+}
+
+TEST_F(DoctorTranscribe, TranscribesARecordedClip) {
+  auto clips = libriVoxClips();
+  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
+  Outcome o = quillet({"transcribe", "--lang", "en-US", clips[0].wav.string()});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_LT(wordErrorRate(clips[0].reference, o.out), 50.0) << o.out;
+  EXPECT_TRUE(std::regex_match(o.err, std::regex(R"(\(\d+\.\d s\)\n)"))) << o.err;  // no progress off a terminal
+}
+
+TEST_F(DoctorTranscribe, SilenceAndFailures) {
+  fs::path quiet = dir.path() / "quiet.wav";
+  writeSound(quiet, silence(2.0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  Outcome o = quillet({"transcribe", quiet.string(), "--lang", "en-US"});
+  EXPECT_EQ(o.out, "\n");
+  EXPECT_EQ(o.status, 0);
+
+  fs::path text = dir.path() / "notes.wav";
+  writeFile(text, "this is not audio at all");
+  o = quillet({"transcribe", text.string(), "--lang", "en-US"});
+  EXPECT_EQ(o.err, "erro: Não achei um formato de áudio para o reconhecimento de fala\n");
+  EXPECT_EQ(o.status, 1);
+
+  o = quillet({"transcribe", (dir.path() / "missing.wav").string(), "--lang", "en-US"});
+  EXPECT_TRUE(o.err.starts_with("erro: ")) << o.err;
+  EXPECT_EQ(o.status, 1);
+
+  // "--lang" as the last word is ignored: the preferences' pt-BR has no model here.
+  o = quillet({"transcribe", quiet.string(), "--lang"});
+  EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta pt-BR\n");
+  EXPECT_EQ(o.status, 1);
+  o = quillet({"transcribe", quiet.string(), "--lang", "xx-YY"});
+  EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta xx-YY\n");
+
+  o = quillet({"transcribe"});
+  EXPECT_EQ(o.out, "");
+  EXPECT_TRUE(o.err.starts_with("uso:\n")) << o.err;
+  EXPECT_EQ(o.status, 1);
+}
