@@ -218,9 +218,17 @@ std::string Enhancer::enhance(const Meeting& meeting, const LLMClient& client, c
   TextStream pieces = client.stream(systemPrompt, prompt(meeting.meta, meeting.notes, transcript, isSummary));
   std::stop_callback interrupt(stop, [&pieces] { pieces.interrupt(); });
   std::string text;
-  while (auto piece = pieces.next()) {
-    text += *piece;
-    if (onPartial) onPartial(text);
+  try {
+    while (auto piece = pieces.next()) {
+      text += *piece;
+      if (onPartial) onPartial(text);
+    }
+  } catch (...) {
+    // A transfer torn down by the stop may end in a transport error first;
+    // the caller asked to stop, so that is what it hears, never a failure
+    // that a fallback would answer.
+    if (stop.stop_requested()) throw CancellationError();
+    throw;
   }
   if (stop.stop_requested()) throw CancellationError();
   return text::trimSpacesAndNewlines(text);
