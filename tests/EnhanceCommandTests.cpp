@@ -172,7 +172,8 @@ TEST_F(EnhanceCommand, FailuresEndWithTheirMessageAndLeaveTheFolderAlone) {
     std::string message;
   };
   for (const Case& c : std::vector<Case>{
-           {401, error("invalid x-api-key"), "erro: HTTP 401: invalid x-api-key\n"},
+           // A server that echoes the key never gets it shown.
+           {401, error(std::string("invalid x-api-key ") + kKey), "erro: HTTP 401: invalid x-api-key •••\n"},
            {400, error("max_tokens is too large"), "erro: HTTP 400: max_tokens is too large\n"},
            {200, eventStream({text("Par"), {{"type", "message_delta"}, {"delta", {{"stop_reason", "refusal"}}}}}),
             "erro: O modelo se recusou a responder.\n"},
@@ -183,6 +184,7 @@ TEST_F(EnhanceCommand, FailuresEndWithTheirMessageAndLeaveTheFolderAlone) {
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, c.message);
     EXPECT_EQ(o.status, 1);
+    expectNoKey(o);
     EXPECT_EQ(server.requests().size(), 1u);
   }
 
@@ -362,7 +364,8 @@ TEST_F(EnhanceCommand, AiTestShowsEachPieceAsItArrives) {
     c.sendChunk(eventStream({text(", Quillet!")}));
     c.endChunks();
   });
-  Child child = spawnChild(QUILLET_BINARY, {"ai", "test", "--provider", "anthropic", "--base-url", server.url()},
+  Child child = spawnChild(QUILLET_BINARY,
+                           {"ai", "test", "--provider", "anthropic", "--base-url", server.url(), "--model", "claude-z"},
                            environment({{"QUILLET_API_KEY", kKey}}));
   ASSERT_GT(child.pid, 0);
   // The server holds the second piece back until the first one is read.
@@ -370,9 +373,10 @@ TEST_F(EnhanceCommand, AiTestShowsEachPieceAsItArrives) {
   release.open();
   EXPECT_EQ(first, "Olá");
   Outcome rest = finish(child);
-  EXPECT_TRUE(rest.out.starts_with(", Quillet!\n(Anthropic · claude-opus-5-5 · ")) << rest.out;
+  EXPECT_TRUE(rest.out.starts_with(", Quillet!\n(Anthropic · claude-z · ")) << rest.out;
   EXPECT_EQ(rest.err, "");
   EXPECT_EQ(rest.status, 0);
+  EXPECT_EQ(json::parse(server.requests().at(0).body)["model"], "claude-z");
 }
 
 namespace {
