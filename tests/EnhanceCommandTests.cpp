@@ -226,6 +226,8 @@ TEST_F(EnhanceCommand, ArgumentFailures) {
            {{"enhance", "sem-meta/", "--prompt"}, "não achei meta.json em " + (dir.path() / "sem-meta").string() + "\n",
             dir.path().string()},
            {{"enhance", "~/inexistente"}, "não achei meta.json em " + (dir.path() / "inexistente").string() + "\n"},
+           {{"-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" enhance reuniao/", QUILLET_BINARY},
+            "não achei meta.json em reuniao\n", dir.path().string()},
            {{"enhance"}, kUsage},
            {{"enhance", "--provider", "anthropic", "--prompt"}, kUsage},
            {{"ai"}, kUsage},
@@ -237,7 +239,9 @@ TEST_F(EnhanceCommand, ArgumentFailures) {
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
     SCOPED_TRACE(joined);
-    Outcome o = run(QUILLET_BINARY, c.args, environment({{"QUILLET_API_KEY", kKey}}), c.cwd);
+    // A shell stands in front of the tool when the case needs a removed working folder.
+    std::string program = c.args[0] == "-c" ? "/bin/sh" : QUILLET_BINARY;
+    Outcome o = run(program, c.args, environment({{"QUILLET_API_KEY", kKey}}), c.cwd);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(o.status, 1);
