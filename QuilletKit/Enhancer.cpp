@@ -304,7 +304,8 @@ std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, con
         if (m.words.size() < 4) continue;
         if (!marked) {
           for (const auto& word : text::comparisonWords(n))
-            if (auto found = vocabulary.find(word); found != vocabulary.end()) seen[static_cast<size_t>(found->second)] = stamp;
+            if (auto found = vocabulary.find(word); found != vocabulary.end())
+              seen[static_cast<size_t>(found->second)] = stamp;
           marked = true;
         }
         if (m.mostWordsOccur(seen, stamp)) {

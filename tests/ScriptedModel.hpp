@@ -26,8 +26,7 @@ class ScriptedModel : public OnDeviceModel {
 
   static std::shared_ptr<ScriptedModel> available(std::vector<std::string> snapshots,
                                                   std::exception_ptr failure = nullptr) {
-    return std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::move(snapshots),
-                                           std::move(failure));
+    return std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::move(snapshots), std::move(failure));
   }
 
   OnDeviceAvailability availability() const override { return availability_; }
