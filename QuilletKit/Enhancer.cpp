@@ -6,9 +6,10 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
-#include <ctime>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -295,7 +296,7 @@ std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, con
     if (!n.empty()) {
       const unsigned stamp = static_cast<unsigned>(id) + 1;
       bool marked = false;
-      // Which user line matches first does not change the answer.
+      // Only whether some user line matches counts, not which one.
       for (const UserLine& m : mine) {
         if (m.isContainedIn(n)) {
           isMine = true;
