@@ -108,7 +108,11 @@ void exitQuietlyOnInterrupt() {
 std::filesystem::path folderArgument(const std::string& argument) {
   std::string path = paths::expandingTilde(argument).string();
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return std::filesystem::absolute(path);
+  // A working folder that was removed has no absolute form; the path as
+  // typed then gets the usual "no meeting here" answer instead of an abort.
+  std::error_code noWorkingFolder;
+  std::filesystem::path absolute = std::filesystem::absolute(path, noWorkingFolder);
+  return noWorkingFolder ? std::filesystem::path(path) : absolute;
 }
 
 [[noreturn]] void enhance() {

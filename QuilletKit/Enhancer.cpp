@@ -3,13 +3,16 @@
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "QuilletKit/Cancellation.hpp"
 #include "QuilletKit/Text.hpp"
@@ -34,24 +37,26 @@ std::string englishDateLine(Date date) {
 bool isSpaceNotLineBreak(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
 
 // Split at spaces other than line breaks, joined again by single spaces.
+// Works on the UTF-8 bytes: a word is copied as it is, whatever it holds.
 std::string collapseSpaces(std::string_view s) {
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-  icu::UnicodeString out, word;
-  auto flush = [&] {
-    if (word.isEmpty()) return;
-    if (!out.isEmpty()) out.append(UChar(' '));
-    out.append(word);
-    word.remove();
-  };
-  for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) {
-    UChar32 c = u.char32At(i);
-    if (isSpaceNotLineBreak(c)) flush();
-    else word.append(c);
+  std::string out;
+  out.reserve(s.size());
+  bool pendingSpace = false;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+  const int32_t length = static_cast<int32_t>(s.size());
+  for (int32_t i = 0; i < length;) {
+    int32_t start = i;
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c >= 0 && isSpaceNotLineBreak(c)) {
+      pendingSpace = !out.empty();
+      continue;
+    }
+    if (pendingSpace) out += ' ';
+    pendingSpace = false;
+    out.append(s.data() + start, static_cast<size_t>(i - start));
   }
-  flush();
-  std::string utf8;
-  out.toUTF8String(utf8);
-  return utf8;
+  return out;
 }
 
 std::string withoutLeadingNumber(const std::string& s) {
@@ -76,13 +81,30 @@ void removeAll(std::string& s, std::string_view what) {
   for (size_t at; (at = s.find(what)) != std::string::npos;) s.erase(at, what.size());
 }
 
-// Words of `m` (with repetitions) found in `words`, as a share of `m`'s words.
-bool mostWordsOccur(const std::vector<std::string>& m, const std::unordered_set<std::string>& words) {
-  if (m.size() < 4) return false;
-  size_t found = 0;
-  for (const auto& w : m) found += words.count(w);
-  return static_cast<double>(found) / static_cast<double>(m.size()) >= 0.85;
-}
+// One line of the user's notes, ready to be compared with many finished
+// lines: its searcher is built once, and its words are ids of a vocabulary
+// made of the user's words only, since no other word can count.
+struct UserLine {
+  std::string normal;
+  std::boyer_moore_horspool_searcher<std::string::const_iterator> searcher;
+  std::vector<int> words;
+
+  UserLine(std::string n, std::vector<int> ids)
+      : normal(std::move(n)), searcher(normal.begin(), normal.end()), words(std::move(ids)) {}
+  UserLine(const UserLine&) = delete;
+  UserLine& operator=(const UserLine&) = delete;
+
+  bool isContainedIn(const std::string& n) const {
+    return normal.size() <= n.size() && std::search(n.begin(), n.end(), searcher) != n.end();
+  }
+  // Words (with repetitions) whose mark in `seen` is `stamp`, as a share of all.
+  bool mostWordsOccur(const std::vector<unsigned>& seen, unsigned stamp) const {
+    if (words.size() < 4) return false;
+    size_t found = 0;
+    for (int w : words) found += seen[static_cast<size_t>(w)] == stamp;
+    return static_cast<double>(found) / static_cast<double>(words.size()) >= 0.85;
+  }
+};
 
 }  // namespace
 
@@ -218,9 +240,17 @@ std::string Enhancer::enhance(const Meeting& meeting, const LLMClient& client, c
   TextStream pieces = client.stream(systemPrompt, prompt(meeting.meta, meeting.notes, transcript, isSummary));
   std::stop_callback interrupt(stop, [&pieces] { pieces.interrupt(); });
   std::string text;
-  while (auto piece = pieces.next()) {
-    text += *piece;
-    if (onPartial) onPartial(text);
+  try {
+    while (auto piece = pieces.next()) {
+      text += *piece;
+      if (onPartial) onPartial(text);
+    }
+  } catch (...) {
+    // A transfer torn down by the stop may end in a transport error first;
+    // the caller asked to stop, so that is what it hears, never a failure
+    // that a fallback would answer.
+    if (stop.stop_requested()) throw CancellationError();
+    throw;
   }
   if (stop.stop_requested()) throw CancellationError();
   return text::trimSpacesAndNewlines(text);
@@ -239,11 +269,8 @@ std::string Enhancer::normalize(const std::string& line) {
 }
 
 std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, const std::string& notes) {
-  struct UserLine {
-    std::string normal;
-    std::vector<std::string> words;
-  };
-  std::vector<UserLine> mine;
+  std::unordered_map<std::string, int> vocabulary;
+  std::deque<UserLine> mine;
   std::string_view rest = notes;
   while (!rest.empty()) {
     size_t end = rest.find('\n');
@@ -251,29 +278,38 @@ std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, con
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.empty()) continue;
     std::string normal = normalize(std::string(line));
-    if (text::characterCount(normal) > 2) mine.push_back({normal, text::comparisonWords(normal)});
+    if (text::characterCount(normal) <= 2) continue;
+    std::vector<int> ids;
+    for (auto& word : text::comparisonWords(normal))
+      ids.push_back(vocabulary.try_emplace(std::move(word), static_cast<int>(vocabulary.size())).first->second);
+    mine.emplace_back(std::move(normal), std::move(ids));
   }
+  // seen[w] == stamp of the line at hand when that line holds word w.
+  std::vector<unsigned> seen(vocabulary.size(), 0);
   std::vector<Line> lines;
   std::string_view all = enhanced;
   for (long id = 0;; ++id) {
     size_t end = all.find('\n');
     std::string text(all.substr(0, end));
     bool isMine = false;
-    if (!mine.empty()) {
-      std::string n = normalize(text);
-      std::optional<std::unordered_set<std::string>> words;
+    std::string n = mine.empty() ? std::string() : normalize(text);
+    if (!n.empty()) {
+      const unsigned stamp = static_cast<unsigned>(id) + 1;
+      bool marked = false;
+      // Only whether some user line matches counts, not which one.
       for (const UserLine& m : mine) {
-        if (n.empty()) break;
-        if (n.find(m.normal) != std::string::npos) {
+        if (m.isContainedIn(n)) {
           isMine = true;
           break;
         }
         if (m.words.size() < 4) continue;
-        if (!words) {
-          auto list = text::comparisonWords(n);
-          words.emplace(list.begin(), list.end());
+        if (!marked) {
+          for (const auto& word : text::comparisonWords(n))
+            if (auto found = vocabulary.find(word); found != vocabulary.end())
+              seen[static_cast<size_t>(found->second)] = stamp;
+          marked = true;
         }
-        if (mostWordsOccur(m.words, *words)) {
+        if (m.mostWordsOccur(seen, stamp)) {
           isMine = true;
           break;
         }

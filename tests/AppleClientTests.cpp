@@ -7,49 +7,13 @@
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/AppleClient.hpp"
 #include "QuilletKit/OnDeviceModel.hpp"
+#include "ScriptedModel.hpp"
 
 using namespace quillet;
 using namespace quillet::test;
 using Reason = OnDeviceAvailability::Reason;
 
 namespace {
-
-// An on-device model that answers every prompt with the same snapshots, then
-// throws `failure` if one is set.
-class ScriptedModel : public OnDeviceModel {
- public:
-  ScriptedModel(OnDeviceAvailability availability, std::vector<std::string> snapshots, bool failAtEnd = false)
-      : availability_(std::move(availability)), snapshots_(std::move(snapshots)), failAtEnd_(failAtEnd) {}
-
-  OnDeviceAvailability availability() const override { return availability_; }
-  int contextSize() const override { return 4096; }
-  std::unique_ptr<OnDeviceSession> makeSession(const std::string& instructions) const override {
-    instructions_ = instructions;
-    return std::make_unique<Session>(*this);
-  }
-
-  mutable std::string instructions_;
-  mutable std::string prompt_;
-
- private:
-  struct Session : OnDeviceSession {
-    explicit Session(const ScriptedModel& model) : model(model) {}
-    void streamResponse(const std::string& prompt, std::stop_token stop,
-                        const std::function<void(const std::string&)>& onSnapshot) override {
-      model.prompt_ = prompt;
-      for (const auto& snapshot : model.snapshots_) {
-        if (stop.stop_requested()) return;
-        onSnapshot(snapshot);
-      }
-      if (model.failAtEnd_) throw std::runtime_error("exceeded context window");
-    }
-    const ScriptedModel& model;
-  };
-
-  OnDeviceAvailability availability_;
-  std::vector<std::string> snapshots_;
-  bool failAtEnd_;
-};
 
 std::vector<std::string> piecesOf(std::vector<std::string> snapshots) {
   OnDeviceModel::Override model(
@@ -108,8 +72,8 @@ TEST(AppleClient, SnapshotsBecomeTheAddedCharacters) {
   StreamOutcome outcome = drain(AppleClient().stream("Be brief.", "Resuma."));
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(outcome.pieces, (std::vector<std::string>{"Oi,", " você", "!"}));
-  EXPECT_EQ(model->instructions_, "Be brief.");
-  EXPECT_EQ(model->prompt_, "Resuma.");
+  EXPECT_EQ(model->instructions(), "Be brief.");
+  EXPECT_EQ(model->prompt(), "Resuma.");
 
   // Characters, not bytes or code points: an emoji with its skin tone or a
   // letter with its accent stays whole.
@@ -123,7 +87,7 @@ TEST(AppleClient, SnapshotsBecomeTheAddedCharacters) {
 
 TEST(AppleClient, ModelErrorsPassThroughUnchanged) {
   OnDeviceModel::Override model(
-      std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::vector<std::string>{"part"}, true));
+      ScriptedModel::available({"part"}, std::make_exception_ptr(std::runtime_error("exceeded context window"))));
   TextStream stream = AppleClient().stream("s", "p");
   EXPECT_EQ(stream.next(), "part");
   EXPECT_THROW(

@@ -1,11 +1,13 @@
 #pragma once
-// Helpers of the HTTP client tests: event-stream bodies and stream outcomes.
+// Helpers of the HTTP client tests: event-stream bodies, servers that give
+// one answer, and stream outcomes.
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "LoopbackServer.hpp"
 #include "QuilletKit/LLMClient.hpp"
 
 namespace quillet::test {
@@ -16,6 +18,25 @@ inline std::string eventStream(const std::vector<nlohmann::json>& events, bool d
   for (const auto& event : events) body += "data: " + event.dump() + "\n\n";
   if (done) body += "data: [DONE]\n\n";
   return body;
+}
+
+// A text piece as the Messages API streams it.
+inline nlohmann::json anthropicText(const std::string& text) {
+  return {{"type", "content_block_delta"}, {"delta", {{"type", "text_delta"}, {"text", text}}}};
+}
+
+// Answers every request with `status` and `body`: a chunked event stream
+// when the status is 200, a whole JSON body otherwise.
+inline LoopbackServer answering(int status, std::string body) {
+  return LoopbackServer([status, body = std::move(body)](Connection& c) {
+    if (status != 200) {
+      c.respond(status, body);
+      return;
+    }
+    c.sendHead(200);
+    c.sendChunk(body);
+    c.endChunks();
+  });
 }
 
 struct StreamOutcome {

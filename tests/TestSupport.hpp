@@ -70,12 +70,23 @@ struct Outcome {
   int status = -1;
 };
 
-// Runs `program` with `args` and exactly the environment `env`, feeding
-// nothing on standard input, and gathers both output streams.
-inline Outcome run(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env, const std::string& cwd = "") {
+// A started process whose standard output and error come through pipes.
+struct Child {
+  pid_t pid = -1;
+  int out = -1, err = -1;  // read ends, close-on-exec
+};
+
+// Starts `program` with `args` and exactly the environment `env`, feeding
+// nothing on standard input. `pid` stays -1 when it cannot be started.
+inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env, const std::string& cwd = "") {
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+  if (pipe2(out, O_CLOEXEC) != 0) return {};
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return {};
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -97,19 +108,24 @@ inline Outcome run(const std::string& program, const std::vector<std::string>& a
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
-  Outcome outcome;
   if (spawned != 0) {
     close(out[0]);
     close(err[0]);
-    return outcome;
+    return {};
   }
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  return {pid, out[0], err[0]};
+}
+
+// Reads both pipes of `child` to their ends, then reaps it. A child killed by
+// a signal reports 128 plus the signal's number, as shells do.
+inline Outcome finish(Child child, Outcome outcome = {}) {
+  pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
   int open = 2;
   while (open > 0) {
     if (poll(fds, 2, -1) < 0) break;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[65536];
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
@@ -122,9 +138,18 @@ inline Outcome run(const std::string& program, const std::vector<std::string>& a
     }
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  waitpid(child.pid, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;
+}
+
+// Runs `program` with `args` and exactly the environment `env`, feeding
+// nothing on standard input, and gathers both output streams.
+inline Outcome run(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env, const std::string& cwd = "") {
+  Child child = spawnChild(program, args, env, cwd);
+  if (child.pid < 0) return {};
+  return finish(child);
 }
 
 }  // namespace quillet::test
