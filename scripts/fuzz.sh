@@ -10,7 +10,7 @@ seconds="${1:-10}"
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j2 >/dev/null
+cmake --build build-fuzz -j2 | grep -E "error|FAILED" && exit 1 || true
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -9,30 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kUsage =
-    "uso:\n"
-    "  quillet doctor\n"
-    "  quillet list\n"
-    "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
-    "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n";
-
-class Cli : public ::testing::Test {
- protected:
-  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
-    std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
-                                              {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                                              {"TZ", "America/Sao_Paulo"},
-                                              {"LANG", "pt_BR.UTF-8"},
-                                              {"PATH", "/usr/bin:/bin"}};
-    for (auto& [k, v] : extra) env[k] = v;
-    return run(QUILLET_BINARY, args, env);
-  }
-  void preferences(const std::string& document) {
-    writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);
-  }
-  TempDir dir;
-};
+using Cli = ToolTest;
 
 }  // namespace
 

@@ -12,27 +12,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DoctorTranscribe : public ::testing::Test {
- protected:
-  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
-    std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
-                                              {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                                              {"XDG_DATA_HOME", (dir.path() / "data").string()},
-                                              {"TZ", "UTC"},
-                                              {"LANG", "pt_BR.UTF-8"}};
-    for (auto& [k, v] : extra) env[k] = v;
-    return run(QUILLET_BINARY, args, env);
-  }
-  void preferences(const std::string& document) {
-    writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);
-  }
-  TempDir dir;
-};
+// Calendars and speech models are looked for in the test's own data folder.
+class DoctorTranscribe : public ToolTest {};
 
 }  // namespace
 
 TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
-  Outcome o = quillet({"doctor"});
+  Outcome o = quillet({"doctor"}, {{"TZ", "UTC"}});
   EXPECT_EQ(o.out, "Notas:        " + (dir.path() / "Documents" / "Quillet").string() +
                        "\n"
                        "Fala PT:      idioma não suportado\n"

@@ -24,13 +24,6 @@ const fs::path kSource = QUILLET_SOURCE_DIR;
 const fs::path kExamples = kSource / "examples" / "store";
 const fs::path kExpected = kSource / "tests" / "expected";
 
-const std::string kUsage =
-    "uso:\n"
-    "  quillet doctor\n"
-    "  quillet list\n"
-    "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
-    "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n";
 
 // Every file and folder under `folder` (itself included) with its bytes and
 // modification time.

@@ -1,5 +1,7 @@
 #pragma once
 // Shared helpers of the test suite: throw-away folders and small builders.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -151,5 +153,38 @@ inline Outcome run(const std::string& program, const std::vector<std::string>& a
   if (child.pid < 0) return {};
   return finish(child);
 }
+
+}  // namespace quillet::test
+
+namespace quillet::test {
+
+// The usage text as the tool prints it.
+inline const std::string kUsage =
+    "uso:\n"
+    "  quillet doctor\n"
+    "  quillet list\n"
+    "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
+    "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
+    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n";
+
+// A test that runs the built tool with its own home, configuration and data
+// folders, Brazilian Portuguese and São Paulo time unless told otherwise.
+class ToolTest : public ::testing::Test {
+ protected:
+  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
+                                              {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+                                              {"XDG_DATA_HOME", (dir.path() / "data").string()},
+                                              {"TZ", "America/Sao_Paulo"},
+                                              {"LANG", "pt_BR.UTF-8"},
+                                              {"PATH", "/usr/bin:/bin"}};
+    for (auto& [k, v] : extra) env[k] = v;
+    return run(QUILLET_BINARY, args, env);
+  }
+  void preferences(const std::string& document) {
+    writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);
+  }
+  TempDir dir;
+};
 
 }  // namespace quillet::test
