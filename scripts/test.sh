@@ -17,3 +17,6 @@ G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan
 
 # A short fuzzing pass over every parser of outside data.
 scripts/fuzz.sh "${QUILLET_FUZZ_SECONDS:-5}"
+
+# The Debian package installs and runs.
+scripts/package.sh
