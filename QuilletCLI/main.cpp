@@ -7,7 +7,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,8 +40,14 @@ void print(const std::string& line) {
   std::fputc('\n', stdout);
 }
 
+// A result that could not be written (a full disk, a closed pipe) is a
+// failure, not a success.
 [[noreturn]] void exitWith(int status) {
-  std::fflush(stdout);
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
+    std::string message = tr("erro: ") + std::strerror(errno) + "\n";
+    (void)!::write(STDERR_FILENO, message.data(), message.size());
+    std::_Exit(1);
+  }
   std::exit(status);
 }
 

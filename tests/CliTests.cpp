@@ -70,3 +70,20 @@ TEST_F(Cli, ExampleStoreThroughTheRepositoryConfiguration) {
   EXPECT_NE(o.out.find("\u2726 10/03/2025, 09:30  Planejamento do trimestre  [8 trechos]"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("1:1 Ana/Bruno"), std::string::npos);
 }
+
+TEST_F(Cli, AResultThatCannotBeWrittenIsAFailure) {
+  preferences(R"({"storagePath": ")" + (std::string(QUILLET_SOURCE_DIR) + "/examples/store") + R"("})");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int full = open("/dev/full", O_WRONLY);
+    dup2(full, 1);
+    int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, 2);
+    setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+    execl(QUILLET_BINARY, QUILLET_BINARY, "list", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
