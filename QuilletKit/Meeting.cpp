@@ -308,8 +308,50 @@ class LineReader {
     }
   }
 
+  // Whether `span` holds no control character and only well-formed UTF-8.
+  static bool isPlainText(std::string_view span) {
+    constexpr uint64_t ones = ~0ULL / 255, highs = ones * 0x80;
+    const auto* p = reinterpret_cast<const unsigned char*>(span.data());
+    const auto* end = p + span.size();
+    while (p < end) {
+      if (end - p >= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        if (!((x & highs) | ((x - ones * 0x20) & ~x & highs))) {
+          p += 8;
+          continue;
+        }
+      }
+      unsigned lead = *p;
+      if (lead < 0x80) {
+        if (lead < 0x20) return false;
+        ++p;
+        continue;
+      }
+      size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      if (lead < 0xC2 || lead > 0xF4 || end - p < static_cast<long>(length)) return false;
+      for (size_t i = 1; i < length; ++i)
+        if ((p[i] & 0xC0) != 0x80) return false;
+      if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F) || (lead == 0xF0 && p[1] < 0x90) ||
+          (lead == 0xF4 && p[1] > 0x8F))
+        return false;
+      p += length;
+    }
+    return true;
+  }
+
   bool readString(std::string& out) {
     if (!consume('"')) return false;
+    // Most strings hold no escape: find the closing quote and check the span.
+    if (size_t close = s_.find('"', pos_); close != std::string_view::npos) {
+      std::string_view span = s_.substr(pos_, close - pos_);
+      if (span.find('\\') == std::string_view::npos) {
+        if (!isPlainText(span)) return false;
+        out.assign(span);
+        pos_ = close + 1;
+        return true;
+      }
+    }
     size_t runStart = pos_;
     out.clear();
     while (pos_ < s_.size()) {
