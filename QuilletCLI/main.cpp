@@ -51,6 +51,18 @@ void print(const std::string& line) {
   std::exit(status);
 }
 
+[[noreturn]] void fail(const std::string& message) {
+  std::fflush(stdout);
+  std::string line = message + "\n";
+  for (const char* p = line.data(); p < line.data() + line.size();) {
+    ssize_t n = ::write(STDERR_FILENO, p, static_cast<size_t>(line.data() + line.size() - p));
+    if (n <= 0) break;
+    p += n;
+  }
+  std::exit(1);
+}
+
+#ifndef QUILLET_FRONT_ONLY
 // Takes "name value" out of `args`; a name without a value stays put.
 std::optional<std::string> option(const std::string& name) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -70,17 +82,6 @@ bool flag(const std::string& name) {
     return true;
   }
   return false;
-}
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fflush(stdout);
-  std::string line = message + "\n";
-  for (const char* p = line.data(); p < line.data() + line.size();) {
-    ssize_t n = ::write(STDERR_FILENO, p, static_cast<size_t>(line.data() + line.size() - p));
-    if (n <= 0) break;
-    p += n;
-  }
-  std::exit(1);
 }
 
 // The provider that `enhance` and `ai` use: the selected one, or the one named
@@ -241,6 +242,25 @@ std::string labelled(const std::string& label, const std::string& value) {
   exitWith(0);
 }
 
+#else
+// The commands that talk to models, speech and calendars live in the full
+// program beside this one: loading their libraries costs several times what
+// `list` takes in all, and `list` is what people type all day.
+[[noreturn]] void handOver(char** argv) {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::filesystem::path here = self.parent_path();
+  for (const auto& full : {here / ".." / "libexec" / "quillet" / "quillet", here / "libexec" / "quillet" / "quillet"}) {
+    if (::access(full.c_str(), X_OK) == 0) {
+      std::fflush(stdout);
+      ::execv(full.c_str(), argv);
+    }
+  }
+  fail(tr("erro: ") + std::strerror(errno ? errno : ENOENT));
+}
+
+#endif
+
 [[noreturn]] void list() {
   for (const Meeting& meeting : Store{prefs.storageRoot()}.list()) {
     const char* mark = meeting.enhanced ? "\u2726" : meeting.segments.empty() ? "\u00B7" : "\u25CB";
@@ -269,11 +289,16 @@ int main(int argc, char** argv) {
     exitWith(0);
   }
   const std::string& command = args[0];
+#ifdef QUILLET_FRONT_ONLY
+  if (command == "list") list();
+  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai") handOver(argv);
+#else
   if (command == "doctor") doctor();
   if (command == "list") list();
   if (command == "transcribe") transcribe();
   if (command == "enhance") enhance();
   if (command == "ai") ai();
+#endif
   print(usage);
   exitWith(0);
 }

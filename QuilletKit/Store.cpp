@@ -1,7 +1,6 @@
 #include "QuilletKit/Store.hpp"
 
 #include <fcntl.h>
-#include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unicode/uchar.h>
@@ -191,19 +190,6 @@ void Store::append(const Segment& segment, const fs::path& folder) const {
   }
   // One write on an O_APPEND file: concurrent appenders never interleave.
   files::writeAll(fd, line, path);
-}
-
-void Store::trash(const Meeting& meeting) const {
-  GFile* file = g_file_new_for_path(meeting.folder.c_str());
-  GError* error = nullptr;
-  gboolean moved = g_file_trash(file, nullptr, &error);
-  g_object_unref(file);
-  if (!moved) {
-    std::string message = error ? error->message : "trash failed";
-    int code = error && error->code == G_IO_ERROR_NOT_FOUND ? ENOENT : EIO;
-    if (error) g_error_free(error);
-    throw fs::filesystem_error(message, meeting.folder, std::error_code(code, std::generic_category()));
-  }
 }
 
 std::string Store::folderName(const MeetingMeta& meta) {
