@@ -166,7 +166,11 @@ std::vector<std::string> Enhancer::chunks(const std::vector<Segment>& segments, 
     partCount += lineCount;
   };
   for (const Segment& segment : segments) {
-    const std::string prefix = "[" + clock(segment.start) + "] " + promptLabel(segment.speaker) + ": ";
+    std::string prefix(1, '[');
+    prefix += clock(segment.start);
+    prefix += "] ";
+    prefix += promptLabel(segment.speaker);
+    prefix += ": ";
     const size_t prefixCount = prefix.size();  // ASCII
     std::string body;
     size_t bodyCount = 0;
@@ -190,7 +194,8 @@ std::vector<std::string> Enhancer::chunks(const std::vector<Segment>& segments, 
         bodyCount = wordCount;
       } else {
         // Nothing joins across the space before a word except a leading mark.
-        std::string spaced = " " + std::string(word);
+        std::string spaced(1, ' ');
+        spaced += word;
         body += spaced;
         bodyCount += text::characterCount(spaced);
       }
