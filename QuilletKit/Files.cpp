@@ -28,11 +28,16 @@ struct Descriptor {
 }  // namespace
 
 std::optional<std::string> read(const std::filesystem::path& path) {
-  Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-  if (file.fd < 0) return std::nullopt;
-  struct stat info;
-  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   std::string bytes;
+  if (!readInto(path, bytes)) return std::nullopt;
+  return bytes;
+}
+
+bool readInto(const std::filesystem::path& path, std::string& bytes) {
+  Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (file.fd < 0) return false;
+  struct stat info;
+  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
   bytes.resize(static_cast<size_t>(info.st_size));
   size_t filled = 0;
   for (;;) {
@@ -40,13 +45,13 @@ std::optional<std::string> read(const std::filesystem::path& path) {
     ssize_t n = ::read(file.fd, bytes.data() + filled, bytes.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return false;
     }
     if (n == 0) break;
     filled += static_cast<size_t>(n);
   }
   bytes.resize(filled);
-  return bytes;
+  return true;
 }
 
 void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {

@@ -10,6 +10,9 @@ namespace quillet::files {
 // The bytes of a regular file; absent when it is missing, unreadable or not a
 // regular file (a folder or a pipe never blocks or throws here).
 std::optional<std::string> read(const std::filesystem::path& path);
+// The same into `bytes`, whose memory is reused: reading many files one
+// after another then costs no fresh pages. False where `read` is absent.
+bool readInto(const std::filesystem::path& path, std::string& bytes);
 
 // Replaces `path` with `bytes` so that readers see the old or the new content,
 // never a mix: a temporary file in the same folder is written, synced and

@@ -78,9 +78,10 @@ std::optional<std::string> readText(const fs::path& path) {
 
 std::vector<Segment> Store::segments(const fs::path& folder) const {
   std::vector<Segment> result;
-  auto bytes = files::read(folder / kTranscript);
-  if (!bytes) return result;
-  std::string_view rest = *bytes;
+  // One buffer per thread serves every transcript a listing reads.
+  thread_local std::string bytes;
+  if (!files::readInto(folder / kTranscript, bytes)) return result;
+  std::string_view rest = bytes;
   while (!rest.empty()) {
     size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
@@ -88,6 +89,8 @@ std::vector<Segment> Store::segments(const fs::path& folder) const {
     if (line.empty()) continue;
     if (auto segment = decodeSegmentLine(line)) result.push_back(std::move(*segment));
   }
+  // An outsized transcript does not keep its memory for the thread's life.
+  if (bytes.capacity() > (16u << 20)) std::string().swap(bytes);
   return result;
 }
 
