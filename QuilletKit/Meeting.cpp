@@ -308,23 +308,25 @@ class LineReader {
     }
   }
 
-  // Whether `span` holds no control character and only well-formed UTF-8.
+  // Whether `span` holds no control character, no backslash and only
+  // well-formed UTF-8: then it is the string's value as it stands.
   static bool isPlainText(std::string_view span) {
     constexpr uint64_t ones = ~0ULL / 255, highs = ones * 0x80;
+    auto hasZero = [&](uint64_t x) { return (x - ones) & ~x & highs; };
     const auto* p = reinterpret_cast<const unsigned char*>(span.data());
     const auto* end = p + span.size();
     while (p < end) {
       if (end - p >= 8) {
         uint64_t x;
         std::memcpy(&x, p, 8);
-        if (!((x & highs) | ((x - ones * 0x20) & ~x & highs))) {
+        if (!((x & highs) | ((x - ones * 0x20) & ~x & highs) | hasZero(x ^ (ones * '\\')))) {
           p += 8;
           continue;
         }
       }
       unsigned lead = *p;
       if (lead < 0x80) {
-        if (lead < 0x20) return false;
+        if (lead < 0x20 || lead == '\\') return false;
         ++p;
         continue;
       }
@@ -342,11 +344,11 @@ class LineReader {
 
   bool readString(std::string& out) {
     if (!consume('"')) return false;
-    // Most strings hold no escape: find the closing quote and check the span.
+    // Most strings hold no escape: find the closing quote and check the span;
+    // anything else takes the careful path below.
     if (size_t close = s_.find('"', pos_); close != std::string_view::npos) {
       std::string_view span = s_.substr(pos_, close - pos_);
-      if (span.find('\\') == std::string_view::npos) {
-        if (!isPlainText(span)) return false;
+      if (isPlainText(span)) {
         out.assign(span);
         pos_ = close + 1;
         return true;
