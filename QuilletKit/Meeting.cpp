@@ -279,33 +279,13 @@ class LineReader {
   // A string without escapes, as a view into the line.
   bool readPlainString(std::string_view& out) {
     if (!consume('"')) return false;
-    size_t begin = pos_;
-    while (pos_ < s_.size()) {
-      unsigned char c = static_cast<unsigned char>(s_[pos_]);
-      if (c == '"') {
-        out = s_.substr(begin, pos_ - begin);
-        ++pos_;
-        return true;
-      }
-      if (c < 0x20 || c == '\\') return false;
-      if (c >= 0x80 ? !skipMultiByte() : (++pos_, false)) return false;
-    }
-    return false;
-  }
-
-  // Skips eight bytes at a time while none is a quote, a backslash, a
-  // control character or part of a multi-byte sequence.
-  void skipPlainAscii() {
-    constexpr uint64_t ones = ~0ULL / 255, highs = ones * 0x80;
-    auto hasZero = [&](uint64_t x) { return (x - ones) & ~x & highs; };
-    while (pos_ + 8 <= s_.size()) {
-      uint64_t x;
-      std::memcpy(&x, s_.data() + pos_, 8);
-      uint64_t special = (x & highs) | hasZero(x ^ (ones * '"')) | hasZero(x ^ (ones * '\\')) |
-                         ((x - ones * 0x20) & ~x & highs);
-      if (special) return;
-      pos_ += 8;
-    }
+    size_t close = s_.find('"', pos_);
+    if (close == std::string_view::npos) return false;
+    std::string_view span = s_.substr(pos_, close - pos_);
+    if (!isPlainText(span)) return false;
+    out = span;
+    pos_ = close + 1;
+    return true;
   }
 
   // Whether `span` holds no control character, no backslash and only
@@ -354,16 +334,15 @@ class LineReader {
         return true;
       }
     }
+    // Escaped strings are rare: copy runs and escapes, then check the whole.
     size_t runStart = pos_;
     out.clear();
     while (pos_ < s_.size()) {
-      skipPlainAscii();
-      if (pos_ >= s_.size()) break;
       unsigned char c = static_cast<unsigned char>(s_[pos_]);
       if (c == '"') {
         out.append(s_.substr(runStart, pos_ - runStart));
         ++pos_;
-        return true;
+        return text::isValidUtf8(out);
       }
       if (c < 0x20) return false;
       if (c == '\\') {
@@ -372,37 +351,9 @@ class LineReader {
         runStart = pos_;
         continue;
       }
-      if (c >= 0x80) {
-        if (!skipMultiByte()) return false;
-      } else {
-        ++pos_;
-      }
+      ++pos_;
     }
     return false;
-  }
-
-  // Steps over one well-formed UTF-8 sequence of two to four bytes.
-  bool skipMultiByte() {
-    auto byte = [&](size_t i) { return pos_ + i < s_.size() ? static_cast<unsigned char>(s_[pos_ + i]) : 0u; };
-    auto continuation = [&](size_t i) { return (byte(i) & 0xC0) == 0x80; };
-    unsigned lead = byte(0);
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      if (!continuation(1)) return false;
-      pos_ += 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      unsigned second = byte(1);
-      if (!continuation(1) || !continuation(2)) return false;
-      if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F)) return false;
-      pos_ += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      unsigned second = byte(1);
-      if (!continuation(1) || !continuation(2) || !continuation(3)) return false;
-      if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) return false;
-      pos_ += 4;
-    } else {
-      return false;
-    }
-    return true;
   }
 
   bool readEscape(std::string& out) {

@@ -65,6 +65,7 @@ TEST(Segment, DecodingRejectsWhatTheFormForbids) {
   EXPECT_FALSE(decodeSegmentLine(line(R"("speaker":"eu","end":1,"text":"x")")));
   EXPECT_FALSE(decodeSegmentLine(line(R"("speaker":"eu","start":0,"end":1e999,"text":"x")")));
   EXPECT_FALSE(decodeSegmentLine(line(R"("speaker":"eu","start":0,"end":1,"text":"\xff")")));
+  EXPECT_FALSE(decodeSegmentLine(line("\"speaker\":\"eu\",\"start\":0,\"end\":1,\"text\":\"\\n\xC3\"")));
   EXPECT_FALSE(decodeSegmentLine(line(R"("speaker":"eu","start":01,"end":1,"text":"x")")));
   EXPECT_FALSE(decodeSegmentLine(R"({"id":"nope","speaker":"eu","start":0,"end":1,"text":"x"})"));
   EXPECT_FALSE(decodeSegmentLine(line(R"("speaker":"eu","start":0,"end":1,"text":"x"} trailing)")));
