@@ -60,6 +60,23 @@ bool isWordCharacter(UChar32 c) {
   return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
 }
 
+// Lower case without locale, diacritics folded away: canonical decomposition,
+// non-spacing marks dropped, then composed again.
+icu::UnicodeString foldCase(icu::UnicodeString u) {
+  u.toLower(icu::Locale::getRoot());
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return u;
+  icu::UnicodeString decomposed = nfd->normalize(u, status), kept;
+  for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
+    UChar32 c = decomposed.char32At(i);
+    if (u_charType(c) != U_NON_SPACING_MARK) kept.append(c);
+  }
+  icu::UnicodeString composed = nfc->normalize(kept, status);
+  return U_SUCCESS(status) ? composed : kept;
+}
+
 bool isSpaceOrTab(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
 
 bool isLineEnd(UChar32 c) {
@@ -150,23 +167,17 @@ const LatinFold& latinFold() {
   static const LatinFold table = [] {
     LatinFold t;
     for (UChar32 c = 0; c < 0x250; ++c) {
-      icu::UnicodeString lowered(c);
-      lowered.toLower(icu::Locale::getRoot());
-      UErrorCode status = U_ZERO_ERROR;
-      icu::UnicodeString decomposed = icu::Normalizer2::getNFDInstance(status)->normalize(lowered, status);
-      icu::UnicodeString kept;
+      icu::UnicodeString kept = foldCase(icu::UnicodeString(c));
       bool anyWord = false, anySeparator = false, wide = false;
-      for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
-        UChar32 d = decomposed.char32At(i);
-        if (u_charType(d) == U_NON_SPACING_MARK) continue;
-        kept.append(d);
+      for (int32_t i = 0; i < kept.length(); i = kept.moveIndex32(i, 1)) {
+        UChar32 d = kept.char32At(i);
         (isWordCharacter(d) ? anyWord : anySeparator) = true;
         wide = wide || d >= 0x300;
       }
       t.folded[c].clear();
       kept.toUTF8String(t.folded[c]);
       t.length[c] = static_cast<uint8_t>(kept.countChar32());
-      t.kind[c] = (anyWord && anySeparator) || wide || U_FAILURE(status) ? LatinFold::mixed
+      t.kind[c] = (anyWord && anySeparator) || wide ? LatinFold::mixed
                   : anyWord                                              ? LatinFold::word
                                                                          : LatinFold::separator;
     }
@@ -177,18 +188,7 @@ const LatinFold& latinFold() {
 
 std::vector<std::string> wordsSlow(std::string_view s) {
   std::vector<std::string> words;
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  icu::UnicodeString u = fromUtf8(s);
-  u.toLower(icu::Locale::getRoot());
-  icu::UnicodeString decomposed = U_SUCCESS(status) ? nfd->normalize(u, status) : u;
-  icu::UnicodeString folded;
-  for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
-    UChar32 c = decomposed.char32At(i);
-    if (u_charType(c) != U_NON_SPACING_MARK) folded.append(c);
-  }
-  if (U_SUCCESS(status)) folded = nfc->normalize(folded, status);
+  const icu::UnicodeString folded = foldCase(fromUtf8(s));
   icu::UnicodeString word;
   auto flush = [&] {
     if (word.countChar32() >= 2) {
@@ -271,18 +271,7 @@ std::string folded(std::string_view s) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return out;
   }
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  icu::UnicodeString u = fromUtf8(s);
-  u.toLower(icu::Locale::getRoot());
-  if (U_FAILURE(status)) return toUtf8(u);
-  icu::UnicodeString decomposed = nfd->normalize(u, status), kept;
-  for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
-    UChar32 c = decomposed.char32At(i);
-    if (u_charType(c) != U_NON_SPACING_MARK) kept.append(c);
-  }
-  return toUtf8(nfc->normalize(kept, status));
+  return toUtf8(foldCase(fromUtf8(s)));
 }
 
 std::vector<std::string> comparisonWordsGeneral(std::string_view s) { return wordsSlow(s); }
