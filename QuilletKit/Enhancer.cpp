@@ -276,26 +276,21 @@ std::string Enhancer::normalize(const std::string& line) {
 std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, const std::string& notes) {
   std::unordered_map<std::string, int> vocabulary;
   std::deque<UserLine> mine;
-  std::string_view rest = notes;
-  while (!rest.empty()) {
-    size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (line.empty()) continue;
+  text::forEachLine(notes, [&](std::string_view line) {
+    if (line.empty()) return;
     std::string normal = normalize(std::string(line));
-    if (text::characterCount(normal) <= 2) continue;
+    if (text::characterCount(normal) <= 2) return;
     std::vector<int> ids;
     for (auto& word : text::comparisonWords(normal))
       ids.push_back(vocabulary.try_emplace(std::move(word), static_cast<int>(vocabulary.size())).first->second);
     mine.emplace_back(std::move(normal), std::move(ids));
-  }
+  });
   // seen[w] == stamp of the line at hand when that line holds word w.
   std::vector<unsigned> seen(vocabulary.size(), 0);
   std::vector<Line> lines;
-  std::string_view all = enhanced;
-  for (long id = 0;; ++id) {
-    size_t end = all.find('\n');
-    std::string text(all.substr(0, end));
+  text::forEachLine(enhanced, [&](std::string_view line) {
+    const long id = static_cast<long>(lines.size());
+    std::string text(line);
     bool isMine = false;
     std::string n = mine.empty() ? std::string() : normalize(text);
     if (!n.empty()) {
@@ -321,9 +316,7 @@ std::vector<Enhancer::Line> Enhancer::attribute(const std::string& enhanced, con
       }
     }
     lines.push_back({id, std::move(text), isMine});
-    if (end == std::string_view::npos) break;
-    all.remove_prefix(end + 1);
-  }
+  });
   return lines;
 }
 

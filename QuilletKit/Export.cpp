@@ -6,6 +6,8 @@
 #include <memory>
 #include <string_view>
 
+#include "QuilletKit/Text.hpp"
+
 namespace quillet {
 
 namespace {
@@ -80,14 +82,12 @@ std::string convertLine(std::string_view line) {
 
 std::string Export::slack(const std::string& markdown) {
   std::string out;
-  std::string_view rest = markdown;
-  for (;;) {
-    size_t end = rest.find('\n');
-    out += convertLine(rest.substr(0, end));
-    if (end == std::string_view::npos) break;
-    out += '\n';
-    rest.remove_prefix(end + 1);
-  }
+  bool first = true;
+  text::forEachLine(markdown, [&](std::string_view line) {
+    if (!first) out += '\n';
+    first = false;
+    out += convertLine(line);
+  });
   return out;
 }
 

@@ -81,14 +81,10 @@ std::vector<Segment> Store::segments(const fs::path& folder) const {
   // One buffer per thread serves every transcript a listing reads.
   thread_local std::string bytes;
   if (!files::readInto(folder / kTranscript, bytes)) return result;
-  std::string_view rest = bytes;
-  while (!rest.empty()) {
-    size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (line.empty()) continue;
+  text::forEachLine(bytes, [&result](std::string_view line) {
+    if (line.empty()) return;
     if (auto segment = decodeSegmentLine(line)) result.push_back(std::move(*segment));
-  }
+  });
   // An outsized transcript does not keep its memory for the thread's life.
   if (bytes.capacity() > (16u << 20)) std::string().swap(bytes);
   return result;

@@ -43,4 +43,16 @@ std::string trimSpaces(std::string_view s);
 // Space separators, tabs and line ends trimmed from both ends.
 std::string trimSpacesAndNewlines(std::string_view s);
 
+// Calls `visit` with every line of `s` split at line feeds, in order, empty
+// ones included: "a\n" gives "a" then "", and "" gives one empty line.
+template <typename Visit>
+void forEachLine(std::string_view s, Visit&& visit) {
+  for (;;) {
+    size_t end = s.find('\n');
+    visit(s.substr(0, end));
+    if (end == std::string_view::npos) return;
+    s.remove_prefix(end + 1);
+  }
+}
+
 }  // namespace quillet::text
