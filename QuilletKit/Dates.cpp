@@ -1,4 +1,5 @@
 #include "QuilletKit/Dates.hpp"
+#include "QuilletKit/Localization.hpp"
 
 #include <unicode/datefmt.h>
 #include <unicode/dtptngen.h>
@@ -48,26 +49,24 @@ std::string formatISO8601(Date date) {
   return buffer;
 }
 
-std::string formatLocal(Date date, const char* strftimePattern) {
+std::tm localTime(Date date) {
   std::time_t t = static_cast<std::time_t>(date.time_since_epoch().count());
   std::tm local{};
   localtime_r(&t, &local);
+  return local;
+}
+
+std::string formatLocal(Date date, const char* strftimePattern) {
+  std::tm local = localTime(date);
   char buffer[128];
   size_t n = std::strftime(buffer, sizeof buffer, strftimePattern, &local);
   return std::string(buffer, n);
 }
 
 std::string userTimeLocale() {
-  for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) continue;
-    std::string locale = value;
-    // "pt_BR.UTF-8@euro" names the ICU locale "pt_BR".
-    locale = locale.substr(0, locale.find_first_of(".@"));
-    if (locale == "C" || locale == "POSIX") return "en_US_POSIX";
-    return locale;
-  }
-  return "en_US_POSIX";
+  auto locale = localeFromEnvironment("LC_TIME");
+  if (!locale || *locale == "C" || *locale == "POSIX") return "en_US_POSIX";
+  return *locale;
 }
 
 namespace {

@@ -25,9 +25,7 @@ namespace {
 // "yyyy-MM-dd HH:mm (EEEE)" with English weekdays, whatever the user's locale.
 std::string englishDateLine(Date date) {
   static const char* weekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-  std::time_t t = static_cast<std::time_t>(date.time_since_epoch().count());
-  std::tm local{};
-  localtime_r(&t, &local);
+  const std::tm local = localTime(date);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d (%s)", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, weekdays[local.tm_wday % 7]);

@@ -13,15 +13,6 @@ static constexpr const char* kDomain = "quillet";
 
 namespace {
 
-// The language the environment asks messages in ("en" of "en_US.UTF-8").
-std::string messagesLanguage() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return std::string(value).substr(0, std::string(value).find_first_of(".@"));
-  }
-  return {};
-}
-
 bool isPlainC(const char* locale) {
   return !locale || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0;
 }
@@ -35,7 +26,7 @@ void setUpLocalization() {
   // name, so messages still follow the user's language.
   if (!chosen || isPlainC(std::setlocale(LC_MESSAGES, nullptr))) {
     const char* language = std::getenv("LANGUAGE");
-    std::string wanted = messagesLanguage();
+    std::string wanted = localeFromEnvironment("LC_MESSAGES").value_or("");
     if ((language && *language) || (!wanted.empty() && wanted != "C" && wanted != "POSIX")) {
       if (std::setlocale(LC_ALL, "C.UTF-8") && !(language && *language)) setenv("LANGUAGE", wanted.c_str(), 1);
     }
@@ -45,6 +36,16 @@ void setUpLocalization() {
   const char* dir = std::getenv("QUILLET_LOCALEDIR");
   bindtextdomain(kDomain, dir && *dir ? dir : QUILLET_LOCALEDIR);
   bind_textdomain_codeset(kDomain, "UTF-8");
+}
+
+std::optional<std::string> localeFromEnvironment(const char* category) {
+  for (const char* name : {"LC_ALL", category, "LANG"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    std::string locale = value;
+    return locale.substr(0, locale.find_first_of(".@"));
+  }
+  return std::nullopt;
 }
 
 std::string tr(const char* portuguese) { return dgettext(kDomain, portuguese); }

@@ -192,9 +192,7 @@ void Store::append(const Segment& segment, const fs::path& folder) const {
 }
 
 std::string Store::folderName(const MeetingMeta& meta) {
-  std::time_t t = static_cast<std::time_t>(meta.start.time_since_epoch().count());
-  std::tm local{};
-  localtime_r(&t, &local);
+  const std::tm local = localTime(meta.start);
   char date[64];
   std::snprintf(date, sizeof date, "%04d-%02d-%02d %02d%02d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min);
