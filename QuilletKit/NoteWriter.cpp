@@ -7,7 +7,8 @@ namespace quillet {
 
 NoteWriter::Result NoteWriter::write(const Meeting& meeting, const ProviderConfig& provider, bool localFallback,
                                      const Enhancer::Partial& onPartial, std::stop_token stop) {
-  std::unique_ptr<LLMClient> client = provider.client(provider.apiKey());
+  // The factory reads the key (keychain, then environment) only for remote kinds.
+  std::unique_ptr<LLMClient> client = provider.client();
   try {
     std::string text = Enhancer::enhance(meeting, *client, onPartial, stop);
     return {std::move(text), client->label()};
