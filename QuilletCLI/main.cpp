@@ -232,9 +232,8 @@ std::string labelled(const std::string& label, const std::string& value) {
     print(labelled(tr("Fala ") + language.shortName() + ":", SpeechAssets::shared().status(language)));
   print(labelled(tr("IA da Apple:"), AppleClient::availability()));
   ProviderConfig selected = prefs.provider();
-  bool keyMissing = selected.requiresKey && selected.apiKey().empty();
   print(labelled(tr("IA escolhida:"), selected.name + " \u00B7 " + selected.model + " \u00B7 " +
-                                          (keyMissing ? tr("sem chave") : tr("com chave"))));
+                                          (selected.hasKey() ? tr("com chave") : tr("sem chave"))));
   print(labelled(tr("Fallback:"), prefs.localFallback ? tr("IA da Apple") : tr("desligado")));
   print(labelled(tr("Ditado:"), (prefs.dictationEnabled ? prefs.dictationShortcut.display() : tr("desligado")) +
                                     " (" + prefs.dictationLanguage.shortName() + ")"));
