@@ -10,6 +10,8 @@ PACKAGES=(
   gettext curl hyperfine dpkg-dev
   libpocketsphinx-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsndfile1-dev libsamplerate0-dev libical-dev
+  libpulse-dev pulseaudio pulseaudio-utils
+  libx11-dev libxtst-dev libxfixes-dev xvfb xdotool xclip x11-utils
 )
 
 missing=()
