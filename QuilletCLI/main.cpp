@@ -1,6 +1,7 @@
 // quillet: the command-line front end over QuilletKit. Results go to standard
 // output, failures and timings to standard error; every command ends the
 // process itself, with status 0 on success and 1 through `fail`.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,8 +36,17 @@ std::string usage;
 std::vector<std::string> args;
 Preferences prefs;
 
+// Text from outside (titles, model output, a server's words) reaches a
+// terminal without control characters that could move the cursor or forge
+// lines; a pipe or file gets the bytes as they are.
+std::string displayed(std::string_view text, int fd, bool singleLine = false) {
+  static const bool terminal[] = {false, ::isatty(STDOUT_FILENO) == 1, ::isatty(STDERR_FILENO) == 1};
+  return terminal[fd] ? text::forTerminal(text, singleLine) : std::string(text);
+}
+
 void print(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::string text = displayed(line, STDOUT_FILENO);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);
 }
 
@@ -53,7 +63,7 @@ void print(const std::string& line) {
 
 [[noreturn]] void fail(const std::string& message) {
   std::fflush(stdout);
-  std::string line = message + "\n";
+  std::string line = displayed(message, STDERR_FILENO) + "\n";
   for (const char* p = line.data(); p < line.data() + line.size();) {
     ssize_t n = ::write(STDERR_FILENO, p, static_cast<size_t>(line.data() + line.size() - p));
     if (n <= 0) break;
@@ -63,9 +73,15 @@ void print(const std::string& line) {
 }
 
 #ifndef QUILLET_FRONT_ONLY
-// Takes "name value" out of `args`; a name without a value stays put.
+// Takes "name value", or "name=value", out of `args`; a name without a
+// value stays put.
 std::optional<std::string> option(const std::string& name) {
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].size() > name.size() && args[i].starts_with(name) && args[i][name.size()] == '=') {
+      std::string value = args[i].substr(name.size() + 1);
+      args.erase(args.begin() + static_cast<long>(i));
+      return value;
+    }
     if (args[i] != name) continue;
     if (i + 1 >= args.size()) return std::nullopt;
     std::string value = args[i + 1];
@@ -103,11 +119,20 @@ ProviderConfig provider(const Preferences& preferences) {
   return chosen;
 }
 
-// Ctrl-C while a model answers ends the process at once: the transfer dies
-// with it, nothing more is printed, and no command ever writes a folder.
-void exitQuietlyOnInterrupt() {
+// Set while `transcribe` shows its share done on the terminal.
+volatile sig_atomic_t progressShown = 0;
+
+// Ctrl-C ends the process at once: the transfer dies with it, nothing more is
+// printed, and no command ever writes a folder. It ends by the signal itself,
+// so that a calling shell or script sees an interrupted command, not a
+// normal exit.
+void endByInterrupt() {
   struct sigaction action {};
-  action.sa_handler = [](int) { _exit(130); };
+  action.sa_handler = [](int signal) {
+    if (progressShown) (void)!::write(STDERR_FILENO, "\r\033[K", 4);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  };
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
 }
@@ -138,14 +163,14 @@ std::filesystem::path folderArgument(const std::string& argument) {
     print(Enhancer::prompt(meeting->meta, meeting->notes, transcript, false));
     exitWith(0);
   }
-  exitQuietlyOnInterrupt();
+  endByInterrupt();
   try {
     NoteWriter::Result result = NoteWriter::write(*meeting, chosen, prefs.localFallback, nullptr);
     print(result.text);
     std::fflush(stdout);
-    std::fprintf(stderr, "(%s)\n", result.usedLabel.c_str());
+    std::fprintf(stderr, "(%s)\n", displayed(result.usedLabel, STDERR_FILENO).c_str());
   } catch (const std::exception& error) {
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   exitWith(0);
 }
@@ -154,7 +179,7 @@ std::filesystem::path folderArgument(const std::string& argument) {
   try {
     for (const std::string& model : chosen.models()) print(model);
   } catch (const std::exception& error) {
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   exitWith(0);
 }
@@ -165,11 +190,12 @@ std::filesystem::path folderArgument(const std::string& argument) {
     TextStream pieces = chosen.client()->stream("Reply with one short sentence.",
                                                 "Say hello to Quillet in Brazilian Portuguese.");
     while (auto piece = pieces.next()) {
-      std::fwrite(piece->data(), 1, piece->size(), stdout);
+      std::string text = displayed(*piece, STDOUT_FILENO);
+      std::fwrite(text.data(), 1, text.size(), stdout);
       std::fflush(stdout);
     }
   } catch (const std::exception& error) {
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   char seconds[32];
@@ -181,7 +207,7 @@ std::filesystem::path folderArgument(const std::string& argument) {
 [[noreturn]] void ai() {
   ProviderConfig chosen = provider(prefs);
   if (args.size() < 2) fail(usage);
-  exitQuietlyOnInterrupt();
+  endByInterrupt();
   if (args[1] == "models") aiModels(chosen);
   if (args[1] == "test") aiTest(chosen);
   fail(usage);
@@ -197,13 +223,16 @@ std::filesystem::path folderArgument(const std::string& argument) {
   // a redirected standard error gets nothing extra.
   bool showProgress = ::isatty(STDERR_FILENO);
   int shown = -1;
+  endByInterrupt();
   std::function<void(double)> progress = [&](double share) {
     int percent = static_cast<int>(share * 100);
     if (percent == shown) return;
     shown = percent;
     std::fprintf(stderr, "\r%d%%", percent);
+    progressShown = 1;
   };
   auto clearProgress = [&] {
+    progressShown = 0;
     if (shown >= 0) std::fputs("\r\033[K", stderr);
   };
   try {
@@ -215,7 +244,7 @@ std::filesystem::path folderArgument(const std::string& argument) {
     std::fprintf(stderr, "(%.1f s)\n", elapsed.count());
   } catch (const std::exception& error) {
     clearProgress();
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   exitWith(0);
 }
@@ -244,18 +273,26 @@ std::string labelled(const std::string& label, const std::string& value) {
 #else
 // The commands that talk to models, speech and calendars live in the full
 // program beside this one: loading their libraries costs several times what
-// `list` takes in all, and `list` is what people type all day.
+// `list` takes in all, and `list` is what people type all day. The full
+// program is looked for beside this one (an installed or a build tree), else
+// in the folder it was installed to; never relative to the working folder,
+// where anyone may have planted a program that would run with the user's key.
 [[noreturn]] void handOver(char** argv) {
   std::error_code error;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  std::filesystem::path here = self.parent_path();
-  for (const auto& full : {here / ".." / "libexec" / "quillet" / "quillet", here / "libexec" / "quillet" / "quillet"}) {
-    if (::access(full.c_str(), X_OK) == 0) {
+  std::vector<std::filesystem::path> candidates;
+  if (!error && self.is_absolute()) {
+    std::filesystem::path here = self.parent_path();
+    candidates = {here / ".." / "libexec" / "quillet" / "quillet", here / "libexec" / "quillet" / "quillet"};
+  }
+  candidates.push_back(std::filesystem::path(QUILLET_LIBEXECDIR) / "quillet" / "quillet");
+  for (const auto& full : candidates) {
+    if (full.is_absolute() && ::access(full.c_str(), X_OK) == 0) {
       std::fflush(stdout);
       ::execv(full.c_str(), argv);
     }
   }
-  fail(tr("erro: ") + std::strerror(errno ? errno : ENOENT));
+  fail(tr("erro: ") + tr("não achei o programa completo do quillet em ") + candidates.back().string());
 }
 
 #endif
@@ -263,15 +300,29 @@ std::string labelled(const std::string& label, const std::string& value) {
 [[noreturn]] void list() {
   for (const Meeting& meeting : Store{prefs.storageRoot()}.list()) {
     const char* mark = meeting.enhanced ? "\u2726" : meeting.segments.empty() ? "\u00B7" : "\u25CB";
-    print(std::string(mark) + " " + formatForUser(meeting.meta.start) + "  " + meeting.meta.title + "  [" +
+    // One meeting per line: on a terminal a title cannot start another.
+    print(std::string(mark) + " " + formatForUser(meeting.meta.start) + "  " +
+          displayed(meeting.meta.title, STDOUT_FILENO, /*singleLine=*/true) + "  [" +
           std::to_string(meeting.segments.size()) + tr(" trechos]"));
   }
   exitWith(0);
 }
 
+// A closed standard descriptor would be the next one that any file or socket
+// takes (libcurl's, say), and a result "printed" into it. Taken here by
+// /dev/null, read-only, writing to a closed output stays a failure.
+void takeStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int taken = ::open("/dev/null", O_RDONLY);
+    if (taken >= 0 && taken != fd) ::close(taken);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  takeStandardDescriptors();
   setUpLocalization();
   usage = tr(
       "uso:\n"

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Text.hpp"
 
@@ -191,7 +192,7 @@ std::string encodeSegmentLine(const Segment& segment) { return dumpStrict(toJSON
 std::string encodeMeta(const MeetingMeta& meta) { return dumpStrict(toJSON(meta), 2); }
 
 std::optional<MeetingMeta> decodeMeta(std::string_view bytes) {
-  json j = json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  json j = parseJSON(bytes);
   if (j.is_discarded()) return std::nullopt;
   return metaFromJSON(j);
 }
@@ -438,7 +439,7 @@ class LineReader {
 
 std::optional<Segment> decodeSegmentLine(std::string_view line) {
   if (auto fast = LineReader(line).read()) return fast;
-  json j = json::parse(line.begin(), line.end(), nullptr, false);
+  json j = parseJSON(line);
   if (j.is_discarded()) return std::nullopt;
   return segmentFromJSON(j);
 }

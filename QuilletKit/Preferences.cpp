@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "QuilletKit/Files.hpp"
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Store.hpp"
 
@@ -120,7 +121,7 @@ fs::path Preferences::file() { return paths::configHome() / "app.quillet.mac" / 
 Preferences Preferences::load() {
   auto bytes = files::read(file());
   if (!bytes) return Preferences();
-  json j = json::parse(*bytes, nullptr, false);
+  json j = parseJSON(*bytes);
   if (j.is_discarded()) return Preferences();
   return fromJSON(j).value_or(Preferences());
 }

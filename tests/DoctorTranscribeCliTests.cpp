@@ -92,3 +92,22 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   EXPECT_TRUE(o.err.starts_with("uso:\n")) << o.err;
   EXPECT_EQ(o.status, 1);
 }
+
+// Ctrl-C while the share done is shown: the line is cleared first, and the
+// process ends by the signal itself, so that a calling shell stops too.
+TEST_F(DoctorTranscribe, CtrlCClearsTheProgressAndEndsByTheSignal) {
+  auto clips = libriVoxClips();
+  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
+  Sound speech = readSound(clips[0].wav), longer = speech;
+  for (int i = 0; i < 30; ++i) append(longer, speech);
+  fs::path file = dir.path() / "long.wav";
+  writeSound(file, longer, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  Child child = spawnOnTerminal(QUILLET_BINARY, {"transcribe", file.string(), "--lang", "en-US"}, environment());
+  ASSERT_GT(child.pid, 0);
+  std::string shown;
+  for (char c; shown.find('%') == std::string::npos && read(child.out, &c, 1) == 1;) shown += c;
+  kill(child.pid, SIGINT);
+  Outcome o = finish(child);
+  EXPECT_EQ(o.signal, SIGINT);
+  EXPECT_TRUE((shown + o.out).ends_with("\r\033[K")) << shown + o.out;
+}

@@ -92,6 +92,23 @@ TEST(TextStream, DroppingOrCancellingStopsAWaitingProducer) {
   EXPECT_EQ(stream.next(), std::nullopt);  // NOLINT(bugprone-use-after-move)
 }
 
+// A batch already taken by the consumer is dropped as well: a stopped stream
+// delivers nothing more, from this thread or another.
+TEST(TextStream, NothingIsDeliveredAfterAStop) {
+  for (bool fromAnotherThread : {false, true}) {
+    TextStream stream([](TextStream::Sink& sink) {
+      std::vector<std::string> batch = {"a", "b", "c"};
+      sink.yield(batch);
+      while (!sink.stopped()) std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_EQ(stream.next(), "a");
+    if (fromAnotherThread) std::thread([&] { stream.interrupt(); }).join();
+    else stream.cancel();
+    EXPECT_EQ(stream.next(), std::nullopt);
+    EXPECT_EQ(stream.next(), std::nullopt);
+  }
+}
+
 TEST(LLMError, MessagesAndRecoverability) {
   EXPECT_STREQ(LLMError::missingKey("Groq").what(), "Falta a chave de API de Groq. Coloque em Ajustes › IA.");
   EXPECT_STREQ(LLMError::http(401, "bad key").what(), "HTTP 401: bad key");

@@ -58,6 +58,7 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <map>
@@ -70,6 +71,7 @@ namespace quillet::test {
 struct Outcome {
   std::string out, err;
   int status = -1;
+  int signal = 0;  // the signal that ended the process, if one did
 };
 
 // A started process whose standard output and error come through pipes.
@@ -123,7 +125,7 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
 inline Outcome finish(Child child, Outcome outcome = {}) {
   pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int open = 2;
+  int open = (child.out >= 0) + (child.err >= 0);
   while (open > 0) {
     if (poll(fds, 2, -1) < 0) break;
     for (int i = 0; i < 2; ++i) {
@@ -142,7 +144,45 @@ inline Outcome finish(Child child, Outcome outcome = {}) {
   int status = 0;
   waitpid(child.pid, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return outcome;
+}
+
+// Starts `program` as `spawnChild` does, but with one terminal (a raw
+// pseudo-terminal) as its standard output and error. The child's `out` reads
+// what the terminal shows, both streams in the order written; `err` is -1.
+inline Child spawnOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
+  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode;
+  tcgetattr(terminal, &mode);
+  cfmakeraw(&mode);
+  tcsetattr(terminal, TCSANOW, &mode);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, terminal, 1);
+  posix_spawn_file_actions_adddup2(&actions, terminal, 2);
+  std::vector<std::string> strings = {program};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> pairs;
+  for (auto& [k, v] : env) pairs.push_back(k + "=" + v);
+  for (auto& e : pairs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(terminal);
+  if (spawned != 0) {
+    close(master);
+    return {};
+  }
+  return {pid, master, -1};
 }
 
 // Runs `program` with `args` and exactly the environment `env`, feeding
@@ -171,7 +211,7 @@ inline const std::string kUsage =
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.
 class ToolTest : public ::testing::Test {
  protected:
-  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+  std::map<std::string, std::string> environment(const std::map<std::string, std::string>& extra = {}) {
     std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
                                               {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
                                               {"XDG_DATA_HOME", (dir.path() / "data").string()},
@@ -179,7 +219,15 @@ class ToolTest : public ::testing::Test {
                                               {"LANG", "pt_BR.UTF-8"},
                                               {"PATH", "/usr/bin:/bin"}};
     for (auto& [k, v] : extra) env[k] = v;
-    return run(QUILLET_BINARY, args, env);
+    return env;
+  }
+  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    return run(QUILLET_BINARY, args, environment(extra));
+  }
+  // The same with a terminal as standard output and error; all is in `out`.
+  Outcome quilletOnTerminal(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    Child child = spawnOnTerminal(QUILLET_BINARY, args, environment(extra));
+    return child.pid < 0 ? Outcome{} : finish(child);
   }
   void preferences(const std::string& document) {
     writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);

@@ -52,3 +52,20 @@ TEST(Text, Utf8RepairAndTrimming) {
   EXPECT_EQ(text::trimSpaces("\na\n"), "\na\n");
   EXPECT_EQ(text::trimSpacesAndNewlines(" \r\n a \n"), "a");
 }
+
+TEST(Text, ForTerminalReplacesControlCharacters) {
+  struct Case {
+    std::string in;
+    bool singleLine;
+    std::string out;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"a\tb\nc", false, "a\tb\nc"},
+           {"a\tb\nc", true, "a\uFFFDb\uFFFDc"},
+           {"\x1b[2J\rFAKE\x07\x7f", false, "\uFFFD[2J\uFFFDFAKE\uFFFD\uFFFD"},
+           {"csi \u009b1m, nel \u0085, nbsp \u00a0 é", false, "csi \uFFFD1m, nel \uFFFD, nbsp \u00a0 é"},
+           {"raw \x9b" "1m", false, "raw \uFFFD1m"},
+       }) {
+    EXPECT_EQ(text::forTerminal(c.in, c.singleLine), c.out) << c.in;
+  }
+}
