@@ -57,19 +57,38 @@ TEST(RemovingEcho, AgreesWithReferenceOnRandomTranscripts) {
   for (int round = 0; round < 300; ++round) {
     std::vector<Segment> segments;
     int count = std::uniform_int_distribution<>(0, 40)(random);
+    // Times on a 0.1 s grid, as recognisers report them: sums and differences
+    // of such values round, so a bound rearranged in floating point shows.
+    auto tenths = [&random](int low, int high) { return std::uniform_int_distribution<>(low, high)(random); };
     for (int i = 0; i < count; ++i) {
-      double start = std::uniform_real_distribution<>(0, 60)(random);
-      double length = std::uniform_real_distribution<>(-1, 8)(random);
+      int start = tenths(0, 600), end = start + tenths(-10, 80);
       std::string text;
       for (int w = std::uniform_int_distribution<>(0, 6)(random); w > 0; --w)
         text += vocabulary[random() % vocabulary.size()] + (random() % 3 ? " " : ", ");
-      segments.push_back(segment(random() % 2 ? Speaker::me : Speaker::them, start, start + length, text));
+      segments.push_back(segment(random() % 2 ? Speaker::me : Speaker::them, start / 10.0, end / 10.0, text));
     }
-    double window = std::uniform_real_distribution<>(0, 5)(random);
+    double window = tenths(0, 50) / 10.0;
     double threshold = std::uniform_real_distribution<>(0.2, 1.0)(random);
     ASSERT_EQ(Transcript::removingEcho(segments, window, threshold),
               Transcript::removingEchoReference(segments, window, threshold))
         << "round " << round;
+  }
+}
+
+// Spans that touch only once widened, where rounding decides the outcome.
+TEST(RemovingEcho, WindowEdgeOnTheTenthsGrid) {
+  struct Case {
+    double themStart, themEnd, meStart, meEnd, window;
+  };
+  for (const Case& c : std::vector<Case>{{0.45, 1.0, 0.0, 0.35, 0.1},
+                                         {0.8, 1.5, 0.0, 0.6, 0.2},
+                                         {0.4, 0.9, 0.0, 0.1, 0.3},
+                                         {0.0, 0.35, 0.45, 1.0, 0.1}}) {
+    std::vector<Segment> segments = {segment(Speaker::them, c.themStart, c.themEnd, "bom dia pessoal"),
+                                     segment(Speaker::me, c.meStart, c.meEnd, "bom dia pessoal")};
+    EXPECT_EQ(Transcript::removingEcho(segments, c.window, 0.6),
+              Transcript::removingEchoReference(segments, c.window, 0.6))
+        << c.themStart << "-" << c.themEnd << " / " << c.meStart << "-" << c.meEnd << " window " << c.window;
   }
 }
 
