@@ -75,20 +75,21 @@ TEST(RemovingEcho, AgreesWithReferenceOnRandomTranscripts) {
   }
 }
 
-// Spans that touch only once widened, where rounding decides the outcome.
-TEST(RemovingEcho, WindowEdgeOnTheTenthsGrid) {
-  struct Case {
-    double themStart, themEnd, meStart, meEnd, window;
+// Spans that touch only once widened, where rounding decides: every end and
+// window on the 0.1 s grid, the other side starting or ending just there.
+TEST(RemovingEcho, AgreesWithReferenceAtTheWindowEdge) {
+  auto agree = [](double themStart, double themEnd, double meStart, double meEnd, double window) {
+    std::vector<Segment> segments = {segment(Speaker::them, themStart, themEnd, "bom dia pessoal"),
+                                     segment(Speaker::me, meStart, meEnd, "bom dia pessoal")};
+    return Transcript::removingEcho(segments, window, 0.6) == Transcript::removingEchoReference(segments, window, 0.6);
   };
-  for (const Case& c : std::vector<Case>{{0.45, 1.0, 0.0, 0.35, 0.1},
-                                         {0.8, 1.5, 0.0, 0.6, 0.2},
-                                         {0.4, 0.9, 0.0, 0.1, 0.3},
-                                         {0.0, 0.35, 0.45, 1.0, 0.1}}) {
-    std::vector<Segment> segments = {segment(Speaker::them, c.themStart, c.themEnd, "bom dia pessoal"),
-                                     segment(Speaker::me, c.meStart, c.meEnd, "bom dia pessoal")};
-    EXPECT_EQ(Transcript::removingEcho(segments, c.window, 0.6),
-              Transcript::removingEchoReference(segments, c.window, 0.6))
-        << c.themStart << "-" << c.themEnd << " / " << c.meStart << "-" << c.meEnd << " window " << c.window;
+  EXPECT_TRUE(agree(0.45, 1.0, 0.0, 0.35, 0.1));
+  for (int window = 0; window <= 20; ++window) {
+    for (int edge = 0; edge <= 100; ++edge) {
+      const double w = window / 10.0, meEdge = edge / 10.0, themEdge = (edge + window) / 10.0;
+      EXPECT_TRUE(agree(themEdge, themEdge + 1, meEdge - 1, meEdge, w)) << "me ends " << meEdge << ", window " << w;
+      EXPECT_TRUE(agree(meEdge - 1, meEdge, themEdge, themEdge + 1, w)) << "them ends " << meEdge << ", window " << w;
+    }
   }
 }
 
