@@ -3,6 +3,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <cmath>
@@ -42,8 +43,11 @@ static std::string displayName(const std::string& raw, const icu::Locale& in) {
 }
 
 std::string MeetingLanguage::shortName() const {
+  // Locales of the environment come as "pt_BR.UTF-8"; read them as "pt-BR".
+  std::string tag = rawValue.substr(0, rawValue.find_first_of(".@"));
+  std::replace(tag.begin(), tag.end(), '_', '-');
   UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale = icu::Locale::forLanguageTag(rawValue, status);
+  icu::Locale locale = icu::Locale::forLanguageTag(tag, status);
   if (U_FAILURE(status) || locale.isBogus() || *locale.getLanguage() == '\0')
     return text::toUpper(rawValue);
   return text::toUpper(locale.getLanguage());

@@ -119,7 +119,7 @@ nlohmann::ordered_json Preferences::toJSON() const {
 fs::path Preferences::file() { return paths::configHome() / "app.quillet.mac" / "preferences.json"; }
 
 Preferences Preferences::load() {
-  auto bytes = files::read(file());
+  auto bytes = files::read(file(), files::kSmallFileLimit);
   if (!bytes) return Preferences();
   json j = parseJSON(*bytes);
   if (j.is_discarded()) return Preferences();
@@ -128,12 +128,16 @@ Preferences Preferences::load() {
 
 void Preferences::save() const {
   try {
-    std::string document = toJSON().dump(-1, ' ', false, json::error_handler_t::strict);
-    fs::create_directories(file().parent_path());
-    files::writeAtomically(file(), document);
+    write(Env::standard());
   } catch (const std::exception&) {
     // Saving reports nothing; the previous document stays whole.
   }
+}
+
+void Preferences::write(Env& env) const {
+  std::string document = toJSON().dump(-1, ' ', false, json::error_handler_t::strict);
+  fs::create_directories(file().parent_path());
+  files::writeAtomically(file(), document, env);
 }
 
 fs::path Preferences::storageRoot() const {
