@@ -8,8 +8,7 @@
 // Writing throws std::filesystem::filesystem_error (or std::invalid_argument
 // for a record that cannot be encoded) at the first failing file; whole files
 // are replaced atomically and durably, so a failed write leaves the previous
-// file intact. Every file operation goes through `env`, which must outlive
-// the Store.
+// file intact. Writes go through `env`, which must outlive the Store.
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -97,4 +97,13 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   }
   EXPECT_GT(appendedSoFar, 0);
   EXPECT_GT(glued, 0);
+
+  // The next write of each file clears what the killed writers left of it.
+  Meeting last = *store.load(rewritten.folder);
+  store.save(last);
+  store.saveTranscript(last);
+  Preferences::load().save();
+  for (const fs::path& folder : {rewritten.folder, Preferences::file().parent_path()})
+    for (const auto& entry : fs::directory_iterator(folder))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }
