@@ -25,8 +25,8 @@ namespace {
 
 // Bounds on what expanding repeating events may cost, far above what any
 // real calendar asks for: in the 39 hours that the watcher reads, a meeting
-// every two minutes has under 1,200 occurrences. What is over them is left
-// out, the latest occurrences first.
+// every five minutes has 468 occurrences. What is over them is left out,
+// the latest occurrences first.
 constexpr size_t kMaxOccurrencesPerEvent = 1000;
 // What one occurrence costs once it is an item and then a CalendarEvent,
 // besides the text that each copy of it carries.
