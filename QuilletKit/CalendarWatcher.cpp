@@ -72,6 +72,23 @@ std::string removingAll(std::string text, const std::string& what) {
   return text;
 }
 
+CalendarEvent eventWithLink(const CalendarItem& item, std::optional<std::string> link) {
+  const CalendarItemText& t = *item.text;
+  CalendarEvent e;
+  for (const auto& p : t.attendees) {
+    if (p.isCurrentUser) continue;
+    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
+    if (!name.empty()) e.attendees.push_back(std::move(name));
+  }
+  e.id = t.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
+  e.title = t.title.empty() ? tr("Reunião") : t.title;
+  e.start = item.start;
+  e.end = item.end;
+  e.videoURL = std::move(link);
+  e.calendar = t.calendarTitle.value_or("");
+  return e;
+}
+
 // ---- The main context's clock ----
 
 class MainContextTimer : public CalendarRegistration {
@@ -109,23 +126,6 @@ class MainContextClock : public CalendarClock {
     return std::make_unique<MainContextTimer>(source);
   }
 };
-
-CalendarEvent eventWithLink(const CalendarItem& item, std::optional<std::string> link) {
-  const CalendarItemText& t = *item.text;
-  CalendarEvent e;
-  for (const auto& p : t.attendees) {
-    if (p.isCurrentUser) continue;
-    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
-    if (!name.empty()) e.attendees.push_back(std::move(name));
-  }
-  e.id = t.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
-  e.title = t.title.empty() ? tr("Reunião") : t.title;
-  e.start = item.start;
-  e.end = item.end;
-  e.videoURL = std::move(link);
-  e.calendar = t.calendarTitle.value_or("");
-  return e;
-}
 
 }  // namespace
 
