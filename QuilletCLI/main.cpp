@@ -242,6 +242,11 @@ std::filesystem::path folderArgument(const std::string& argument) {
     std::fflush(stdout);
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::fprintf(stderr, "(%.1f s)\n", elapsed.count());
+  } catch (const PartialTranscription& error) {
+    // The words before the break are worth having; the run still failed.
+    clearProgress();
+    if (!error.text.empty()) print(error.text);
+    fail(tr("erro: ") + error.what());
   } catch (const std::exception& error) {
     clearProgress();
     fail(tr("erro: ") + describe(error));

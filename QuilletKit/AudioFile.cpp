@@ -39,13 +39,19 @@ SNDFILE* openSoundFile(const std::filesystem::path& path, SF_INFO& info) {
     // libsndfile has closed the descriptor. A read error is the system's
     // failure; everything else means the bytes are no audio it knows.
     if (sf_error(nullptr) == SF_ERR_SYSTEM) throwErrno(EIO, path);
-    throw SpeechError::noAudioFormat();
+    throw AudioFileError(path, sf_strerror(nullptr));
   }
   if (info.channels <= 0 || info.samplerate <= 0) {
     sf_close(file);
-    throw SpeechError::noAudioFormat();
+    throw AudioFileError(path, sf_error_number(SF_ERR_MALFORMED_FILE));
   }
   return file;
+}
+
+// The decoder's reason for stopping, or empty. It is told on the call that
+// returns the last frames before the break, and forgotten on the next one.
+std::string failure(SNDFILE* file) {
+  return sf_error(file) == SF_ERR_NO_ERROR ? std::string() : std::string(sf_strerror(file));
 }
 
 }  // namespace
@@ -57,6 +63,7 @@ struct AudioFileReader::Decoder {
   bool direct = false;  // already mono at the wanted rate: read as it is
   bool inputDone = false;
   bool outputDone = false;
+  std::string broken;  // why the decoder stopped before the end; reading is over
   std::vector<float> frames;       // interleaved, as read
   std::vector<float> mono;         // the block just read, averaged
   std::vector<float> converted;    // resampled, not yet handed out
@@ -70,10 +77,9 @@ struct AudioFileReader::Decoder {
     frames.resize(static_cast<size_t>(kBlockFrames * info.channels));
     sf_count_t got = sf_readf_float(file, frames.data(), kBlockFrames);
     mono.clear();
-    if (got <= 0) {
-      inputDone = true;
-      return;
-    }
+    broken = failure(file);
+    if (got <= 0 || !broken.empty()) inputDone = true;
+    if (got <= 0) return;
     mono.resize(static_cast<size_t>(got));
     const int channels = info.channels;
     for (sf_count_t i = 0; i < got; ++i) {
@@ -95,8 +101,11 @@ struct AudioFileReader::Decoder {
   }
 };
 
+AudioFileError::AudioFileError(const std::filesystem::path& path, const std::string& reason)
+    : std::runtime_error(path.string() + ": " + reason) {}
+
 AudioFileReader::AudioFileReader(const std::filesystem::path& path, int sampleRate)
-    : decoder_(std::make_unique<Decoder>()), rate_(sampleRate) {
+    : decoder_(std::make_unique<Decoder>()), path_(path), rate_(sampleRate) {
   Decoder& d = *decoder_;
   d.file = openSoundFile(path, d.info);
   // 16-bit content at the wanted rate goes through untouched; everything
@@ -122,8 +131,12 @@ size_t AudioFileReader::read(std::span<int16_t> out) {
   Decoder& d = *decoder_;
   if (out.empty()) return 0;
   if (d.direct) {
+    if (!d.broken.empty()) throw AudioFileError(path_, d.broken);
     sf_count_t got = sf_read_short(d.file, out.data(), static_cast<sf_count_t>(out.size()));
-    return got > 0 ? static_cast<size_t>(got) : 0;
+    d.broken = failure(d.file);
+    if (got > 0) return static_cast<size_t>(got);
+    if (!d.broken.empty()) throw AudioFileError(path_, d.broken);
+    return 0;
   }
   size_t written = 0;
   while (written < out.size()) {
@@ -138,6 +151,7 @@ size_t AudioFileReader::read(std::span<int16_t> out) {
     d.convertedOffset += n;
     written += n;
   }
+  if (written == 0 && !d.broken.empty()) throw AudioFileError(path_, d.broken);
   return written;
 }
 

@@ -72,6 +72,23 @@ std::string removingAll(std::string text, const std::string& what) {
   return text;
 }
 
+CalendarEvent eventWithLink(const CalendarItem& item, std::optional<std::string> link) {
+  const CalendarItemText& t = *item.text;
+  CalendarEvent e;
+  for (const auto& p : t.attendees) {
+    if (p.isCurrentUser) continue;
+    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
+    if (!name.empty()) e.attendees.push_back(std::move(name));
+  }
+  e.id = t.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
+  e.title = t.title.empty() ? tr("Reunião") : t.title;
+  e.start = item.start;
+  e.end = item.end;
+  e.videoURL = std::move(link);
+  e.calendar = t.calendarTitle.value_or("");
+  return e;
+}
+
 // ---- The main context's clock ----
 
 class MainContextTimer : public CalendarRegistration {
@@ -174,8 +191,18 @@ void CalendarWatcher::refresh() {
         selection->push_back(std::move(calendar));
   }
   std::vector<CalendarEvent> events;
-  for (const auto& item : source_->events(now - kLookBack, now + kLookAhead, selection))
-    if (!item.allDay && item.end > now && !item.cancelled) events.push_back(event(item));
+  // The occurrences of a repeating event come one after another and share
+  // one text, so its join link is looked for once, not once per occurrence.
+  const CalendarItemText* linkSource = nullptr;
+  std::optional<std::string> link;
+  for (const auto& item : source_->events(now - kLookBack, now + kLookAhead, selection)) {
+    if (item.allDay || item.end <= now || item.cancelled) continue;
+    if (item.text.get() != linkSource) {
+      linkSource = item.text.get();
+      link = videoURL(item);
+    }
+    events.push_back(eventWithLink(item, link));
+  }
   std::stable_sort(events.begin(), events.end(),
                    [](const CalendarEvent& a, const CalendarEvent& b) { return a.start < b.start; });
   upcoming_ = std::move(events);
@@ -230,25 +257,13 @@ std::optional<CalendarEvent> CalendarWatcher::current(Date at) const {
   return std::nullopt;
 }
 
-CalendarEvent CalendarWatcher::event(const CalendarItem& item) {
-  CalendarEvent e;
-  for (const auto& p : item.attendees) {
-    if (p.isCurrentUser) continue;
-    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
-    if (!name.empty()) e.attendees.push_back(std::move(name));
-  }
-  e.id = item.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
-  e.title = item.title.empty() ? tr("Reunião") : item.title;
-  e.start = item.start;
-  e.end = item.end;
-  e.videoURL = videoURL(item);
-  e.calendar = item.calendarTitle.value_or("");
-  return e;
-}
+CalendarEvent CalendarWatcher::event(const CalendarItem& item) { return eventWithLink(item, videoURL(item)); }
 
+// The URL field is text from outside like the location and the notes (a
+// server may put several words in it), so it goes through the same pattern.
 std::optional<std::string> CalendarWatcher::videoURL(const CalendarItem& item) {
-  if (item.url && firstMeetingLink(*item.url)) return item.url;
-  for (const auto* text : {&item.location, &item.notes}) {
+  const CalendarItemText& t = *item.text;
+  for (const auto* text : {&t.url, &t.location, &t.notes}) {
     if (!*text) continue;
     if (auto link = firstMeetingLink(**text)) return isValidURL(*link) ? link : std::nullopt;
   }

@@ -48,19 +48,25 @@ struct CalendarParticipant {
   bool isCurrentUser = false;
 };
 
-// One event, or one occurrence of a repeating one, as the store holds it.
-struct CalendarItem {
-  std::string identifier;  // shared by all occurrences of an event
+// The text of one event. A repeating event's occurrences all point to one
+// copy of it, so that a long description is held once, not once per occurrence.
+struct CalendarItemText {
+  std::string identifier;
   std::string title;
-  Date start;
-  Date end;
-  bool allDay = false;
-  bool cancelled = false;
   std::optional<std::string> url;
   std::optional<std::string> location;
   std::optional<std::string> notes;
   std::vector<CalendarParticipant> attendees;
   std::optional<std::string> calendarTitle;
+};
+
+// One event, or one occurrence of a repeating one, as the store holds it.
+struct CalendarItem {
+  std::shared_ptr<const CalendarItemText> text = std::make_shared<const CalendarItemText>();  // never null
+  Date start;
+  Date end;
+  bool allDay = false;
+  bool cancelled = false;
 };
 
 struct CalendarInfo {

@@ -1,17 +1,22 @@
 #pragma once
 // The calendar store on Linux: vdir calendars, the plain-file layout that
 // vdirsyncer and khal keep. Under the root ($XDG_DATA_HOME/calendars) each
-// folder is one calendar (identifier = folder name, title = its
-// "displayname" file or the folder name) holding one ".ics" file per event.
-// Access is full when the root exists and can be read.
+// folder is one calendar (identifier = folder name, title = its "displayname"
+// file or the folder name) holding one ".ics" file per event. Access is full
+// when the root exists and can be read.
 //
-// Events are read with libical; repeating ones are expanded inside the
-// asked window (RRULE, RDATE, EXDATE and moved occurrences). The current
-// user is the participant whose address is $EMAIL. Files that cannot be read
-// or parsed are skipped. Changes are seen through GIO file monitors on the
-// main context, gathered into one notification per burst of file events; a
-// root that does not exist yet is noticed within seconds of its creation.
-// Main thread only.
+// Events are read with libical; repeating ones are expanded inside the asked
+// window (RRULE, RDATE, EXDATE and moved occurrences), and their occurrences
+// share one copy of the event's text. Expansion is bounded per event and per
+// read, far above any real calendar: past the bounds the latest occurrences of
+// the events with the most are left out, so that a few rules repeating every
+// second cannot crowd out the other meetings. A TZID that names a Windows zone
+// without a VTIMEZONE is read as the IANA zone that ICU maps it to. The current
+// user is the participant whose address is $EMAIL. Files that cannot be read or
+// parsed, and events whose start or end is no real date-time, are skipped.
+// Changes are seen through GIO file monitors on the main context, gathered into
+// one notification per burst of file events; a root that does not exist yet is
+// noticed within seconds of its creation. Main thread only.
 #include <filesystem>
 #include <string>
 

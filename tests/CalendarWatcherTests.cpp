@@ -98,10 +98,17 @@ class ManualClock : public CalendarClock {
   }
 };
 
+// The item's own text, to change.
+CalendarItemText& edit(CalendarItem& i) {
+  auto text = std::make_shared<CalendarItemText>(*i.text);
+  i.text = text;
+  return *text;
+}
+
 CalendarItem item(std::string id, Date start, std::chrono::seconds length, std::string title = "Daily") {
   CalendarItem i;
-  i.identifier = std::move(id);
-  i.title = std::move(title);
+  edit(i).identifier = std::move(id);
+  edit(i).title = std::move(title);
   i.start = start;
   i.end = start + length;
   return i;
@@ -268,6 +275,22 @@ TEST_F(CalendarWatcherTest, CurrentAndIsNowSpanFiveMinutesBeforeStartToEnd) {
   EXPECT_EQ(watcher->current(kNow + 41min)->title, "B");
 }
 
+TEST_F(CalendarWatcherTest, OccurrencesOfOneEventShareItsLinkAndOtherEventsKeepTheirOwn) {
+  auto daily = item("daily", kNow + 1h, 30min);
+  edit(daily).notes = "https://zoom.us/j/1";
+  auto again = daily;
+  again.start += 24h;
+  again.end += 24h;
+  auto review = item("review", kNow + 3h, 30min);
+  edit(review).notes = "https://meet.google.com/abc";
+  for (const auto& i : {daily, again, review}) add("work", i);
+  watcher->refresh();
+  std::vector<std::optional<std::string>> links;
+  for (const auto& e : watcher->upcoming()) links.push_back(e.videoURL);
+  EXPECT_EQ(links, (std::vector<std::optional<std::string>>{"https://zoom.us/j/1", "https://meet.google.com/abc",
+                                                            "https://zoom.us/j/1"}));
+}
+
 TEST_F(CalendarWatcherTest, CalendarsAreSortedByTitleKeepingTheStoresOrderOnTies) {
   store->calendarList = {{"1", "trabalho"}, {"2", "Casa"}, {"3", "Zeta"}, {"4", "Casa"}};
   std::vector<std::pair<std::string, std::string>> expected{{"2", "Casa"}, {"4", "Casa"}, {"3", "Zeta"}, {"1", "trabalho"}};
@@ -276,7 +299,7 @@ TEST_F(CalendarWatcherTest, CalendarsAreSortedByTitleKeepingTheStoresOrderOnTies
 
 TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   CalendarItem i = item("UID-1", *parseISO8601("2025-03-10T09:00:00Z"), 1h, "");
-  i.attendees = {{"Ana Souza", "mailto:ana@example.com", false},
+  edit(i).attendees = {{"Ana Souza", "mailto:ana@example.com", false},
                  {"Eu", "mailto:me@example.com", true},
                  {"", "mailto:bruno@example.com", false},
                  {"", "", false},
@@ -288,8 +311,8 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
   EXPECT_EQ(e.calendar, "");
   EXPECT_FALSE(e.videoURL.has_value());
-  i.calendarTitle = "Trabalho";
-  i.title = "Revisão";
+  edit(i).calendarTitle = "Trabalho";
+  edit(i).title = "Revisão";
   EXPECT_EQ(CalendarWatcher::event(i).calendar, "Trabalho");
   EXPECT_EQ(CalendarWatcher::event(i).title, "Revisão");
   EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(CalendarWatcher::event(i)));
@@ -298,7 +321,7 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
 TEST(CalendarJoinLinks, TheSevenServicesAndNothingElse) {
   auto link = [](std::string notes) {
     CalendarItem i;
-    i.notes = std::move(notes);
+    edit(i).notes = std::move(notes);
     return CalendarWatcher::videoURL(i);
   };
   for (const char* url : {"https://us02web.zoom.us/j/81234567890?pwd=abc",
@@ -322,16 +345,20 @@ TEST(CalendarJoinLinks, TheSevenServicesAndNothingElse) {
 
 TEST(CalendarJoinLinks, UrlFieldThenLocationThenNotes) {
   CalendarItem i;
-  i.url = "https://intranet.example.com/agenda";
-  i.location = "Sala 3";
-  i.notes = "Link: https://meet.google.com/notes-link";
+  CalendarItemText& t = edit(i);
+  t.url = "https://intranet.example.com/agenda";
+  t.location = "Sala 3";
+  t.notes = "Link: https://meet.google.com/notes-link";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://meet.google.com/notes-link");
-  i.location = "https://acme.zoom.us/j/42 ou sala 3";
+  t.location = "https://acme.zoom.us/j/42 ou sala 3";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://acme.zoom.us/j/42");
-  i.url = "https://whereby.com/acme";
+  t.url = "https://whereby.com/acme";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://whereby.com/acme");
+  // The URL field is outside text too: only the link itself is taken from it.
+  t.url = "https://acme.zoom.us/j/77 senha 1234";
+  EXPECT_EQ(CalendarWatcher::videoURL(i), "https://acme.zoom.us/j/77");
   // The first text with a match decides, even when its match is no URL.
-  i.url.reset();
-  i.location = "https://[x.zoom.us/j/1";
+  t.url.reset();
+  t.location = "https://[x.zoom.us/j/1";
   EXPECT_FALSE(CalendarWatcher::videoURL(i).has_value());
 }

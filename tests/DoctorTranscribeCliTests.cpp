@@ -70,10 +70,11 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   EXPECT_EQ(o.out, "\n");
   EXPECT_EQ(o.status, 0);
 
+  // Not audio: the audio library's own reason, not the live transcriber's message.
   fs::path text = dir.path() / "notes.wav";
   writeFile(text, "this is not audio at all");
   o = quillet({"transcribe", text.string(), "--lang", "en-US"});
-  EXPECT_EQ(o.err, "erro: Não achei um formato de áudio para o reconhecimento de fala\n");
+  EXPECT_EQ(o.err, "erro: " + text.string() + ": " + openFailure(text) + "\n");
   EXPECT_EQ(o.status, 1);
 
   o = quillet({"transcribe", (dir.path() / "missing.wav").string(), "--lang", "en-US"});
@@ -110,4 +111,32 @@ TEST_F(DoctorTranscribe, CtrlCClearsTheProgressAndEndsByTheSignal) {
   Outcome o = finish(child);
   EXPECT_EQ(o.signal, SIGINT);
   EXPECT_TRUE((shown + o.out).ends_with("\r\033[K")) << shown + o.out;
+}
+
+TEST_F(DoctorTranscribe, ADamagedModelAndAFileThatBreaksOffAreFailuresThatEndNothingElse) {
+  fs::path model = dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR";
+  englishModel(model, "mdef", "garbage\n");
+  Outcome o = quillet({"doctor"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("Fala PT:      danificado (" + model.string() + ")\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Fala EN:      instalado\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Calendário:"), std::string::npos) << o.out;
+
+  fs::path quiet = dir.path() / "quiet.wav";
+  writeSound(quiet, silence(1.0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  o = quillet({"transcribe", quiet.string(), "--lang", "pt-BR"});
+  EXPECT_EQ(o.err, "erro: O modelo de fala em " + model.string() + " está danificado\n");
+  EXPECT_EQ(o.status, 1);
+
+  // The words before the break are printed, and the run still fails.
+  auto clips = libriVoxClips();
+  fs::path cut = dir.path() / "cut.flac";
+  Sound sound = readSound(clips[1].wav);
+  append(sound, silence(1));
+  append(sound, readSound(clips[2].wav));
+  brokenFlac(cut, sound, 0.7, false);
+  o = quillet({"transcribe", cut.string(), "--lang", "en-US"});
+  EXPECT_TRUE(o.out.starts_with("he was not")) << o.out;
+  EXPECT_EQ(o.err, "erro: " + cut.string() + ": Error : flac decoder lost sync.\n");
+  EXPECT_EQ(o.status, 1);
 }
