@@ -71,7 +71,6 @@ TEST(AnthropicClient, EffortAndServerFallbackByModelAndHost) {
            {"https://proxy.example.com", "claude-sonnet-5-5", true, false},
            {"https://API.anthropic.com", "claude-opus-5-5", true, false},
            {"https://api.anthropic.com.example.org", "claude-opus-5", true, false},
-           {"not a url", "claude-opus-5", true, false},
            {"https://api.anthropic.com", "claude-haiku-5", true, false},
            {"https://api.anthropic.com", "claude-opus-5-5-20270101", true, false},
            {"https://api.anthropic.com", "claude-3-7-sonnet", false, false},
@@ -83,6 +82,7 @@ TEST(AnthropicClient, EffortAndServerFallbackByModelAndHost) {
     EXPECT_EQ(body.value("fallbacks", ""), c.fallback ? "default" : "");
     EXPECT_EQ(request.header("anthropic-beta"), c.fallback ? "server-side-fallback-2026-07-01" : "");
   }
+  EXPECT_FALSE(AnthropicClient("not a url", "claude-opus-5", kKey).isFirstParty());
 }
 
 TEST(AnthropicClient, ErrorAndRefusalEventsEndTheStream) {

@@ -18,7 +18,6 @@ class ScriptedModel : public OnDeviceModel {
   ScriptedModel(OnDeviceAvailability availability, std::vector<std::string> snapshots,
                 std::exception_ptr failure = nullptr)
       : availability_(std::move(availability)), snapshots_(std::move(snapshots)), failure_(std::move(failure)) {}
-
   static std::shared_ptr<ScriptedModel> available(std::vector<std::string> snapshots,
                                                   std::exception_ptr failure = nullptr) {
     return std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::move(snapshots), failure);
