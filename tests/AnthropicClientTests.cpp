@@ -11,8 +11,8 @@ namespace {
 
 const std::string kKey = "sk-ant-test-0123456789";
 
-// Speaks the Messages API: `events` streamed to POST /v1/messages, the model
-// list to GET /v1/models, and 401 echoing the key it was sent otherwise.
+// Speaks the Messages API: `events` to POST /v1/messages, two models to GET
+// /v1/models, and 401 echoing the key it was sent to anything else.
 LoopbackServer fakeAnthropic(const std::vector<json>& events = {}) {
   return LoopbackServer([reply = eventStream(events)](Connection& c) {
     const ReceivedRequest& r = c.request();
@@ -50,9 +50,8 @@ TEST(AnthropicClient, StreamsTheTextOfTheExactRequest) {
   EXPECT_EQ(sent[1].target, "/v1/models?limit=100");
   for (const auto& r : sent) EXPECT_EQ(r.header("x-api-key") + " " + r.header("anthropic-version"), kKey + " 2026-10-21");
   EXPECT_EQ(sent[0].header("content-type"), "application/json");
-  EXPECT_FALSE(sent[0].hasHeader("Expect"));
   // A proxy gets the effort but not the first-party fallback.
-  EXPECT_FALSE(sent[0].hasHeader("anthropic-beta"));
+  EXPECT_FALSE(sent[0].hasHeader("anthropic-beta") || sent[0].hasHeader("Expect"));
   EXPECT_EQ(json::parse(sent[0].body), (json{{"model", "claude-sonnet-5-5"}, {"max_tokens", 32000}, {"stream", true},
                                              {"system", "Be brief."},
                                              {"messages", {{{"role", "user"}, {"content", "Resuma a reunião."}}}},
@@ -60,69 +59,55 @@ TEST(AnthropicClient, StreamsTheTextOfTheExactRequest) {
 }
 
 TEST(AnthropicClient, EffortAndServerFallbackByModelAndHost) {
-  struct Case {
-    const char *baseURL, *model;
-    bool effort, fallback;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"https://api.anthropic.com", "claude-sonnet-5-5", true, true},
-           {"https://api.anthropic.com/", "claude-opus-5", true, true},
-           {"https://api.anthropic.com", "claude-fable-5-1", true, true},
-           {"https://proxy.example.com", "claude-sonnet-5-5", true, false},
+  const std::string first = "https://api.anthropic.com";
+  for (const auto& [url, model, effort, fallback] : std::vector<std::tuple<std::string, std::string, bool, bool>>{
+           {first, "claude-sonnet-5-5", true, true}, {first + "/", "claude-opus-5", true, true},
+           {first, "claude-fable-5-1", true, true}, {"https://proxy.example.com", "claude-sonnet-5-5", true, false},
            {"https://API.anthropic.com", "claude-opus-5-5", true, false},
-           {"https://api.anthropic.com.example.org", "claude-opus-5", true, false},
-           {"https://api.anthropic.com", "claude-haiku-5", true, false},
-           {"https://api.anthropic.com", "claude-opus-5-5-20270101", true, false},
-           {"https://api.anthropic.com", "claude-3-7-sonnet", false, false},
-       }) {
-    SCOPED_TRACE(std::string(c.baseURL) + " " + c.model);
-    HTTPRequest request = AnthropicClient(c.baseURL, c.model, kKey).messagesRequest("s", "p");
+           {first + ".example.org", "claude-opus-5", true, false}, {first, "claude-haiku-5", true, false},
+           {first, "claude-opus-5-5-20270101", true, false}, {first, "claude-3-7-sonnet", false, false}}) {
+    HTTPRequest request = AnthropicClient(url, model, kKey).messagesRequest("s", "p");
     json body = json::parse(request.body);
-    EXPECT_EQ(body.contains("output_config"), c.effort);
-    EXPECT_EQ(body.value("fallbacks", ""), c.fallback ? "default" : "");
-    EXPECT_EQ(request.header("anthropic-beta"), c.fallback ? "server-side-fallback-2026-07-01" : "");
+    EXPECT_EQ(body.contains("output_config"), effort) << url << " " << model;
+    EXPECT_EQ(body.value("fallbacks", "") + request.header("anthropic-beta"),
+              fallback ? "defaultserver-side-fallback-2026-07-01" : "") << url << " " << model;
   }
   EXPECT_FALSE(AnthropicClient("not a url", "claude-opus-5", kKey).isFirstParty());
 }
 
-TEST(AnthropicClient, ErrorAndRefusalEventsEndTheStream) {
-  for (const auto& [event, told] : std::vector<std::pair<json, std::string>>{
-           {{{"type", "error"}, {"error", {{"type", "overloaded_error"}, {"message", "Overloaded"}}}},
-            "kept ! HTTP 529: Overloaded"},
-           {{{"type", "error"}}, "kept ! HTTP 529: erro"},
-           {{{"type", "error"}, {"error", "flat"}}, "kept ! HTTP 529: erro"},
-           {anthropicStop("refusal"), "kept ! O modelo se recusou a responder."},
-       }) {
-    LoopbackServer server = fakeAnthropic({anthropicText("kept"), event, anthropicText("never")});
-    EXPECT_EQ(summary(AnthropicClient(server.url(), "m", kKey).stream("s", "p")), told);
-  }
-}
-
-// Both calls fail alike, and the key shows in no error text, not even when
-// the server echoes it.
-TEST(AnthropicClient, FailuresOfStreamAndModelList) {
-  LoopbackServer server = fakeAnthropic();
+// Text before an error event is delivered, nothing after it; the model list
+// fails as the stream does, and the key shows in no error text.
+TEST(AnthropicClient, FailuresEndTheStream) {
+  const std::string leak = kKey + "\r\nX-Injected: 1";  // never sent: it would break the header block
+  const json text = anthropicText("kept"), never = anthropicText("never");
   struct Case {
-    std::string baseURL, key, told;
-    size_t requests;  // that have reached the server so far
+    std::vector<json> events;
+    std::string url, key, told;  // a url of "/..." is a path on the server
+    bool reachesServer;
   };
   for (const Case& c : std::vector<Case>{
-           {server.url(), "", " ! Falta a chave de API de Anthropic. Coloque em Ajustes › IA.", 0},
-           {" api.anthropic.com ", kKey, " ! Endereço inválido:  api.anthropic.com ", 0},
-           {server.url() + "/elsewhere", kKey, " ! HTTP 401: invalid x-api-key •••", 2},
-           // A key that would break the header block is never sent.
-           {server.url(), kKey + "\r\nX-Injected: 1", " ! Um cabeçalho da requisição contém uma quebra de linha.", 2},
+           {{text, {{"type", "error"}, {"error", {{"message", "Overloaded"}}}}, never}, "", kKey,
+            "kept ! HTTP 529: Overloaded", true},
+           {{text, {{"type", "error"}}}, "", kKey, "kept ! HTTP 529: erro", true},
+           {{text, {{"type", "error"}, {"error", "flat"}}}, "", kKey, "kept ! HTTP 529: erro", true},
+           {{text, anthropicStop("refusal"), never}, "", kKey, "kept ! O modelo se recusou a responder.", true},
+           {{}, "/elsewhere", kKey, " ! HTTP 401: invalid x-api-key •••", true},
+           {{}, "", "", " ! Falta a chave de API de Anthropic. Coloque em Ajustes › IA.", false},
+           {{}, " api.anthropic.com ", kKey, " ! Endereço inválido:  api.anthropic.com ", false},
+           {{}, "", leak, " ! Um cabeçalho da requisição contém uma quebra de linha.", false},
        }) {
-    SCOPED_TRACE(c.baseURL);
-    AnthropicClient client(c.baseURL, "m", c.key);
-    std::string told = summary(client.stream("s", "p"));
-    EXPECT_EQ(told, c.told);
-    try {
-      client.models();
-      ADD_FAILURE() << "no error";
-    } catch (const LLMError& error) {
-      EXPECT_EQ(" ! " + std::string(error.what()), told);
+    SCOPED_TRACE(c.told);
+    LoopbackServer server = fakeAnthropic(c.events);
+    AnthropicClient client(c.url.empty() || c.url[0] == '/' ? server.url() + c.url : c.url, "m", c.key);
+    EXPECT_EQ(summary(client.stream("s", "p")), c.told);
+    if (c.events.empty()) {
+      try {
+        client.models();
+        ADD_FAILURE() << "no error";
+      } catch (const LLMError& error) {
+        EXPECT_EQ(" ! " + std::string(error.what()), c.told);
+      }
     }
-    EXPECT_EQ(server.requests().size(), c.requests);
+    EXPECT_EQ(server.requests().empty(), !c.reachesServer);
   }
 }
