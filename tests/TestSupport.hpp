@@ -2,9 +2,14 @@
 // Shared helpers of the test suite: throw-away folders and small builders.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "QuilletKit/Meeting.hpp"
 
@@ -38,6 +43,36 @@ inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// Sets or clears environment variables for one scope and puts back what was
+// there before, so that tests may run in one process in any order. "TZ" takes
+// effect at once both ways.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> values) {
+    for (const auto& [name, value] : values) set(name, value);
+  }
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  // An absent value unsets the variable.
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    put(name, value);
+  }
+
+ private:
+  static void put(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    if (name == "TZ") ::tzset();
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 inline Segment segment(Speaker who, double start, double end, std::string text) {
   return Segment{Uuid::random(), who, start, end, std::move(text)};
