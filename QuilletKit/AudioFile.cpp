@@ -11,7 +11,6 @@
 #include <system_error>
 #include <vector>
 
-
 namespace quillet {
 
 namespace {
