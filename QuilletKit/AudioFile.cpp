@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "QuilletKit/Resampler.hpp"
-#include "QuilletKit/SpeechError.hpp"
 
 namespace quillet {
 

@@ -17,11 +17,12 @@
 // starts from the model's initial channel state, so a file's text does not
 // depend on what was recognised before. Thread-safe.
 //
-// The engine ends the whole process (exit) when a model file is damaged, so
-// a model is loaded first in a forked child process; only one that loaded
-// there is loaded in this one, and one that did not is reported as
-// SpeechError::damagedModel with its folder. The verdict is kept until the
-// model's files change.
+// The engine ends the whole process (exit) when an acoustic model file is
+// damaged, so the acoustic model is loaded first in a forked child process
+// (a tenth of a second); only a model that loaded there is loaded in this
+// one. A model that fails either load is reported as
+// SpeechError::damagedModel with its folder. A good verdict is kept until
+// the model's files change.
 #include <filesystem>
 #include <memory>
 #include <optional>

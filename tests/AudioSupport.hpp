@@ -102,8 +102,8 @@ inline void append(Sound& to, const Sound& from) {
 }
 
 // A speech model under `folder` in the layout of the user's models, made of
-// Debian's English files (linked), with the acoustic model's file `damaged`,
-// if named, replaced by `content`.
+// Debian's English files (linked), with the file `damaged` of the acoustic
+// model, or the language model "language.lm.bin", replaced by `content`.
 inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
                          const std::string& content = "") {
   const std::filesystem::path debian = "/usr/share/pocketsphinx/model/en-us";
@@ -115,7 +115,10 @@ inline void englishModel(const std::filesystem::path& folder, const std::string&
     else
       std::filesystem::create_symlink(file.path(), target);
   }
-  std::filesystem::create_symlink(debian / "en-us.lm.bin", folder / "language.lm.bin");
+  if (damaged == "language.lm.bin")
+    std::ofstream(folder / damaged, std::ios::binary) << content;
+  else
+    std::filesystem::create_symlink(debian / "en-us.lm.bin", folder / "language.lm.bin");
   std::filesystem::create_symlink(debian / "cmudict-en-us.dict", folder / "words.dict");
 }
 

@@ -160,6 +160,17 @@ TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcess
       EXPECT_EQ(e.what(), "O modelo de fala em " + folder.string() + " está danificado");
     }
   }
+  // A damaged language model is found when the model is loaded for use.
+  fs::path folder = sphinx::userModelsFolder() / "pt-BR";
+  fs::remove_all(folder);
+  englishModel(folder, "language.lm.bin", "\\data\\\n");
+  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
+  try {
+    assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
+    FAIL();
+  } catch (const SpeechError& e) {
+    EXPECT_EQ(e.kind(), SpeechError::Kind::damagedModel);
+  }
 }
 
 TEST_F(SpeechRecognitionTest, LanguagesWithoutAModelAreUnsupported) {
