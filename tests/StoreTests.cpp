@@ -256,6 +256,11 @@ TEST_F(StoreTest, AWriteRemovesTheAbandonedTemporariesOfItsFile) {
     if (c.name != live) writeFile(m.folder / c.name, "sobra de uma escrita morta");
   store.saveNotes(m);
   for (const auto& c : cases) EXPECT_EQ(fs::exists(m.folder / c.name), c.stays) << c.name;
+  // Removing a file is its next write too.
+  const std::string enhanced = temporary("notas-ia.md");
+  writeFile(m.folder / enhanced, "sobra");
+  store.save(m);
+  EXPECT_FALSE(fs::exists(m.folder / enhanced));
 }
 
 // Wherever a whole-file write fails, the previous file stays whole, the
