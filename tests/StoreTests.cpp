@@ -272,8 +272,9 @@ TEST_F(StoreTest, FailingDiskKeepsThePreviousFiles) {
     int error;
     bool keepsPrevious;  // false once the new file is already in place
   };
-  const std::vector<Fault> faults = {{Op::create, ENOSPC, true}, {Op::write, ENOSPC, true}, {Op::write, EIO, true},
-                                     {Op::sync, EIO, true},      {Op::rename, EIO, true},   {Op::syncFolder, EIO, false}};
+  const std::vector<Fault> faults = {{Op::create, ENOSPC, true}, {Op::write, ENOSPC, true},
+                                     {Op::write, EIO, true},     {Op::sync, EIO, true},
+                                     {Op::rename, EIO, true},    {Op::syncFolder, EIO, false}};
   struct Write {
     const char* file;
     int nth;  // which write of the operation it is
