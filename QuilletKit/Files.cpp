@@ -123,13 +123,18 @@ bool forEachLine(const fs::path& path, size_t lineLimit, std::string& buffer,
   return true;
 }
 
-void writeAtomically(const fs::path& path, std::string_view bytes, Env& env) {
+void removeAbandonedTemporaries(const fs::path& path, Env& env) {
   const std::string name = path.filename().string();
   const fs::path folder = path.parent_path();
+  for (const std::string& entry : env.children(folder))
+    if (isTemporaryOf(entry, name)) env.removeIfAbandoned(folder / entry);
+}
+
+void writeAtomically(const fs::path& path, std::string_view bytes, Env& env) {
+  const fs::path folder = path.parent_path();
   try {
-    for (const std::string& entry : env.children(folder))
-      if (isTemporaryOf(entry, name)) env.removeIfAbandoned(folder / entry);
-    const fs::path temporary = folder / ("." + name + "." + Uuid::random().string() + ".tmp");
+    removeAbandonedTemporaries(path, env);
+    const fs::path temporary = folder / ("." + path.filename().string() + "." + Uuid::random().string() + ".tmp");
     // Held open, and so locked as ours, until the new content is in place.
     std::unique_ptr<WritableFile> file = env.newWritableFile(temporary);
     try {

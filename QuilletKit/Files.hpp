@@ -44,5 +44,7 @@ bool forEachLine(const std::filesystem::path& path, size_t lineLimit, std::strin
 // std::filesystem::filesystem_error naming `path`; a failure before the
 // rename leaves `path` untouched and no temporary file behind.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, Env& env = Env::standard());
+// Removes the temporary files of `path` whose writers are gone.
+void removeAbandonedTemporaries(const std::filesystem::path& path, Env& env = Env::standard());
 
 }  // namespace quillet::files

@@ -155,6 +155,7 @@ void Store::save(const Meeting& meeting) const {
   } else {
     std::error_code ignored;
     fs::remove(meeting.folder / kEnhanced, ignored);
+    files::removeAbandonedTemporaries(meeting.folder / kEnhanced, *env);
   }
 }
 

@@ -256,6 +256,11 @@ TEST_F(StoreTest, AWriteRemovesTheAbandonedTemporariesOfItsFile) {
     if (c.name != live) writeFile(m.folder / c.name, "sobra de uma escrita morta");
   store.saveNotes(m);
   for (const auto& c : cases) EXPECT_EQ(fs::exists(m.folder / c.name), c.stays) << c.name;
+  // Removing a file is its next write too.
+  const std::string enhanced = temporary("notas-ia.md");
+  writeFile(m.folder / enhanced, "sobra");
+  store.save(m);
+  EXPECT_FALSE(fs::exists(m.folder / enhanced));
 }
 
 // Wherever a whole-file write fails, the previous file stays whole, the
@@ -267,8 +272,9 @@ TEST_F(StoreTest, FailingDiskKeepsThePreviousFiles) {
     int error;
     bool keepsPrevious;  // false once the new file is already in place
   };
-  const std::vector<Fault> faults = {{Op::create, ENOSPC, true}, {Op::write, ENOSPC, true}, {Op::write, EIO, true},
-                                     {Op::sync, EIO, true},      {Op::rename, EIO, true},   {Op::syncFolder, EIO, false}};
+  const std::vector<Fault> faults = {{Op::create, ENOSPC, true}, {Op::write, ENOSPC, true},
+                                     {Op::write, EIO, true},     {Op::sync, EIO, true},
+                                     {Op::rename, EIO, true},    {Op::syncFolder, EIO, false}};
   struct Write {
     const char* file;
     int nth;  // which write of the operation it is
