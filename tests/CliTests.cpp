@@ -127,6 +127,7 @@ TEST_F(Cli, OptionsAlsoTakeTheirValueAfterAnEqualsSign) {
   }
   Outcome test = quillet({"ai", "test", "--provider=ollama", "--model=m-2", "--base-url=" + server.url()});
   EXPECT_EQ(test.status, 0) << test.err;
+  ASSERT_FALSE(server.requests().empty());
   EXPECT_EQ(json::parse(server.requests().back().body)["model"], "m-2");
 }
 
