@@ -150,6 +150,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     if (code == 0 || !grabs_.erase({code, modifiers})) return;
     for (unsigned locks : lockVariants()) XUngrabKey(display_, code, modifiers | locks, root_);
     XFlush(display_);
+    drainSoon();
   }
 
   // ---- Synthetic keys ----
@@ -176,6 +177,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     XTestFakeKeyEvent(display_, v, False, CurrentTime);
     XTestFakeKeyEvent(display_, control, False, CurrentTime);
     XFlush(display_);
+    drainSoon();
   }
 
   // ---- Clipboard ----
@@ -207,6 +209,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     if (items.empty()) {
       XSetSelectionOwner(display_, clipboard_, None, now);
       XFlush(display_);
+      drainSoon();
       return;
     }
     std::set<std::string> targets;
@@ -321,7 +324,8 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     return (me->hasXFixes_ && event->type == me->fixesEvent_ + XFixesSelectionNotify) || event->type == SelectionClear;
   }
 
-  // Events that a round trip brought in are already off the descriptor.
+  // Xlib reads whatever has arrived at every flush and round trip: those
+  // events are off the descriptor already, so its watch would not see them.
   void drainSoon() {
     if (!isOpen() || drainSoon_ || XQLength(display_) == 0) return;
     std::weak_ptr<X11Display> weak = weak_from_this();
@@ -366,7 +370,8 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
         serve(event.xselectionrequest);
         break;
       case SelectionClear:
-        if (event.xselectionclear.selection == clipboard_ && owned_) {
+        // A notice read late may be about an ownership that a newer one of ours replaced.
+        if (event.xselectionclear.selection == clipboard_ && owned_ && event.xselectionclear.time >= ownedSince_) {
           owned_ = false;
           served_.clear();
           if (!hasXFixes_) ++changeCount_;
@@ -528,6 +533,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     XDeleteProperty(display_, window_, transfer_);
     XConvertSelection(display_, clipboard_, target, transfer_, window_, CurrentTime);
     XFlush(display_);
+    drainSoon();
     waitForOwner();
   }
 

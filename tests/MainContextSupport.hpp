@@ -108,8 +108,16 @@ class ManualMainContext : public MainContext {
     current = std::chrono::floor<std::chrono::seconds>(wall_);
   }
 
+  // Ended items let go of their callbacks, which may hold their owners.
+  void prune() {
+    std::erase_if(waits, [](const Wait& w) { return !*w.alive; });
+    for (auto& t : timers)
+      if (!*t.alive) t.fire = nullptr;
+  }
+
   // Fires the earliest live item due by `target`; false when there is none.
   bool fireNext(std::chrono::milliseconds target) {
+    prune();
     std::function<void()> fire;
     std::shared_ptr<bool> alive;
     std::chrono::milliseconds due = target + std::chrono::milliseconds(1);
