@@ -165,7 +165,9 @@ inline const std::string kUsage =
     "  quillet list\n"
     "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
     "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n";
+    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
+    "  quillet record [--title título] [--lang pt-BR|en-US]\n"
+    "  quillet agent\n";
 
 // A test that runs the built tool with its own home, configuration and data
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.
