@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "QuilletKit/Resampler.hpp"
 #include "QuilletKit/SpeechError.hpp"
 
 namespace quillet {
@@ -52,19 +53,16 @@ SNDFILE* openSoundFile(const std::filesystem::path& path, SF_INFO& info) {
 struct AudioFileReader::Decoder {
   SNDFILE* file = nullptr;
   SF_INFO info{};
-  SRC_STATE* resampler = nullptr;
-  double ratio = 1;
+  std::unique_ptr<Resampler> resampler;
   bool direct = false;  // already mono at the wanted rate: read as it is
   bool inputDone = false;
   bool outputDone = false;
   std::vector<float> frames;       // interleaved, as read
-  std::vector<float> mono;         // pending input of the resampler
-  size_t monoOffset = 0;
+  std::vector<float> mono;         // the block just read, averaged
   std::vector<float> converted;    // resampled, not yet handed out
   size_t convertedOffset = 0;
 
   ~Decoder() {
-    if (resampler) src_delete(resampler);
     if (file) sf_close(file);
   }
 
@@ -72,7 +70,6 @@ struct AudioFileReader::Decoder {
     frames.resize(static_cast<size_t>(kBlockFrames * info.channels));
     sf_count_t got = sf_readf_float(file, frames.data(), kBlockFrames);
     mono.clear();
-    monoOffset = 0;
     if (got <= 0) {
       inputDone = true;
       return;
@@ -86,33 +83,15 @@ struct AudioFileReader::Decoder {
     }
   }
 
-  // Runs the resampler once over what input is pending.
+  // Reads and converts the next block; the last one also empties the
+  // converter. What a failing converter gave is still handed out.
   void convert() {
-    if (!inputDone && monoOffset == mono.size()) readMono();
-    if (!resampler) {
-      converted.swap(mono);
-      convertedOffset = 0;
-      monoOffset = mono.size();
-      if (inputDone) outputDone = true;
-      return;
-    }
-    converted.resize(static_cast<size_t>(kBlockFrames * ratio) + 64);
+    readMono();
+    converted.clear();
     convertedOffset = 0;
-    SRC_DATA data{};
-    data.data_in = mono.data() + monoOffset;
-    data.input_frames = static_cast<long>(mono.size() - monoOffset);
-    data.data_out = converted.data();
-    data.output_frames = static_cast<long>(converted.size());
-    data.src_ratio = ratio;
-    data.end_of_input = inputDone ? 1 : 0;
-    if (src_process(resampler, &data) != 0) {
-      outputDone = true;
-      converted.clear();
-      return;
-    }
-    monoOffset += static_cast<size_t>(data.input_frames_used);
-    converted.resize(static_cast<size_t>(data.output_frames_gen));
-    if (inputDone && data.output_frames_gen == 0) outputDone = true;
+    if (!resampler) converted.swap(mono);
+    else if (!resampler->process(mono, converted, inputDone)) outputDone = true;
+    if (inputDone) outputDone = true;
   }
 };
 
@@ -125,12 +104,7 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path, int sampleRa
   d.direct = d.info.channels == 1 && d.info.samplerate == sampleRate &&
              (d.info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   if (d.direct || d.info.samplerate == sampleRate) return;
-  int error = 0;
-  // The fastest sinc converter keeps the band that speech recognition uses
-  // and costs far less than the decoder that follows it.
-  d.resampler = src_new(SRC_SINC_FASTEST, 1, &error);
-  if (!d.resampler) throw std::system_error(ENOMEM, std::generic_category(), src_strerror(error));
-  d.ratio = static_cast<double>(sampleRate) / d.info.samplerate;
+  d.resampler = std::make_unique<Resampler>(d.info.samplerate, sampleRate);
 }
 
 AudioFileReader::~AudioFileReader() = default;
@@ -152,8 +126,9 @@ size_t AudioFileReader::read(std::span<int16_t> out) {
     return got > 0 ? static_cast<size_t>(got) : 0;
   }
   size_t written = 0;
-  while (written < out.size() && !d.outputDone) {
+  while (written < out.size()) {
     if (d.convertedOffset == d.converted.size()) {
+      if (d.outputDone) break;
       d.convert();
       continue;
     }

@@ -31,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "QuilletKit/AudioBuffer.hpp"
 #include "QuilletKit/Meeting.hpp"
@@ -76,6 +77,7 @@ class LiveTranscriber {
   explicit LiveTranscriber(Speaker speaker);
   Speaker speaker_;
   std::shared_ptr<State> state_;
+  std::thread worker_;  // recognition
 };
 
 }  // namespace quillet

@@ -48,6 +48,7 @@ class MicError : public std::runtime_error {
 };
 
 class SoundServer;  // the sound-server seam; PulseAudio unless given
+class SerialQueue;
 
 class MicHub {
  public:
@@ -83,12 +84,13 @@ class MicHub {
 
  private:
   void startEngine();
-  std::unique_ptr<Engine> takeEngine();
-  void dispatch(const Engine& from, const AudioBuffer& buffer);
+  void dispatch(uint64_t engine, const AudioBuffer& buffer);
 
   std::shared_ptr<SoundServer> server_;
+  std::unique_ptr<SerialQueue> queue_;  // the capture thread
   mutable std::mutex lock_;
   std::unique_ptr<Engine> engine_;
+  uint64_t engines_ = 0;
   std::map<Uuid, BufferHandler> subscribers_;
   std::map<Uuid, LevelHandler> levelHandlers_;
 };

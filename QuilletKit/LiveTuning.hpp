@@ -1,0 +1,25 @@
+#pragma once
+// The tuning of the live side (capture and live recognition), in one place.
+// Internal; not installed.
+#include <chrono>
+#include <cstdint>
+
+namespace quillet::live {
+
+// Frames per block that MicHub hands out, and the latency asked of the sound
+// server for every record stream (so about as many frames per chunk).
+inline constexpr uint32_t kBlockFrames = 4096;
+
+// How long a start waits for the sound server to answer before giving up.
+inline constexpr std::chrono::milliseconds kServerTimeout{5000};
+
+// Audio the recognition thread may fall behind by before feed() drops
+// buffers, in seconds: recognition normally runs far faster than real time,
+// and this bounds memory when it cannot.
+inline constexpr double kMaxBacklogSeconds = 120;
+
+// Samples handed to the recogniser at a time, so that cancel() is heard soon
+// even with a backlog.
+inline constexpr uint32_t kRecognizerChunk = 4096;
+
+}  // namespace quillet::live
