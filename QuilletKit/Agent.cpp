@@ -1,0 +1,7 @@
+#include "QuilletKit/Agent.hpp"
+
+namespace quillet {
+
+int Agent::run(const Preferences&) { return 1; }
+
+}  // namespace quillet
