@@ -239,7 +239,8 @@ std::vector<CalendarItem> VdirCalendarStore::parse(const std::string& ics, Date 
 
 fs::path VdirCalendarStore::defaultRoot() { return paths::dataHome() / "calendars"; }
 
-VdirCalendarStore::VdirCalendarStore(fs::path root) : root_(std::move(root)) {}
+VdirCalendarStore::VdirCalendarStore(fs::path root, std::shared_ptr<MainContext> context)
+    : root_(std::move(root)), context_(std::move(context)) {}
 
 bool VdirCalendarStore::isAuthorized(const fs::path& root) {
   std::error_code ec;
@@ -297,21 +298,17 @@ namespace {
 
 // File events come in bursts (a write is a change and a close; a sync
 // rewrites many files): they are gathered for a moment into one call.
-constexpr guint kSettleMilliseconds = 200;
+constexpr std::chrono::milliseconds kSettle{200};
 
-class VdirMonitor : public CalendarRegistration {
+class VdirMonitor : public Registration {
  public:
-  VdirMonitor(fs::path root, std::function<void()> onChange)
-      : root_(std::move(root)), onChange_(std::move(onChange)) {
+  VdirMonitor(fs::path root, std::shared_ptr<MainContext> context, std::function<void()> onChange)
+      : root_(std::move(root)), context_(std::move(context)), onChange_(std::move(onChange)) {
     rootMonitor_ = watch(root_);
     watchFolders();
   }
 
   ~VdirMonitor() override {
-    if (settle_) {
-      g_source_destroy(settle_);
-      g_source_unref(settle_);
-    }
     release(rootMonitor_);
     for (auto& [path, monitor] : folders_) release(monitor);
   }
@@ -350,37 +347,28 @@ class VdirMonitor : public CalendarRegistration {
 
   static void changed(GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer data) {
     auto* self = static_cast<VdirMonitor*>(data);
-    if (self->settle_) {
-      g_source_destroy(self->settle_);
-      g_source_unref(self->settle_);
-    }
-    self->settle_ = g_timeout_source_new(kSettleMilliseconds);
-    g_source_set_callback(self->settle_, &VdirMonitor::settled, self, nullptr);
-    g_source_attach(self->settle_, g_main_context_default());
+    self->settle_ = self->context_->after(kSettle, [self] { self->settled(); });
   }
 
-  static gboolean settled(gpointer data) {
-    auto* self = static_cast<VdirMonitor*>(data);
-    g_source_unref(self->settle_);
-    self->settle_ = nullptr;
-    self->watchFolders();
+  void settled() {
+    watchFolders();
     // The handler may end this registration: nothing of it is touched after.
-    auto handler = self->onChange_;
+    auto handler = onChange_;
     handler();
-    return G_SOURCE_REMOVE;
   }
 
   fs::path root_;
+  std::shared_ptr<MainContext> context_;
   std::function<void()> onChange_;
   GFileMonitor* rootMonitor_ = nullptr;
   std::map<fs::path, GFileMonitor*> folders_;
-  GSource* settle_ = nullptr;
+  std::unique_ptr<Registration> settle_;
 };
 
 }  // namespace
 
-std::unique_ptr<CalendarRegistration> VdirCalendarStore::observeChanges(std::function<void()> onChange) {
-  return std::make_unique<VdirMonitor>(root_, std::move(onChange));
+std::unique_ptr<Registration> VdirCalendarStore::observeChanges(std::function<void()> onChange) {
+  return std::make_unique<VdirMonitor>(root_, context_, std::move(onChange));
 }
 
 }  // namespace quillet

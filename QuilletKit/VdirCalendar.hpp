@@ -21,7 +21,8 @@ namespace quillet {
 
 class VdirCalendarStore : public CalendarEventSource {
  public:
-  explicit VdirCalendarStore(std::filesystem::path root = defaultRoot());
+  explicit VdirCalendarStore(std::filesystem::path root = defaultRoot(),
+                             std::shared_ptr<MainContext> context = MainContext::main());
 
   // $XDG_DATA_HOME/calendars
   static std::filesystem::path defaultRoot();
@@ -34,7 +35,7 @@ class VdirCalendarStore : public CalendarEventSource {
   std::vector<CalendarInfo> calendars() override;
   std::vector<CalendarItem> events(Date from, Date to,
                                    const std::optional<std::vector<CalendarInfo>>& calendars) override;
-  std::unique_ptr<CalendarRegistration> observeChanges(std::function<void()> onChange) override;
+  std::unique_ptr<Registration> observeChanges(std::function<void()> onChange) override;
 
   // The events of one iCalendar text overlapping [from, to), for tests and
   // for the store itself. `fallbackIdentifier` stands for a missing UID.
@@ -43,6 +44,7 @@ class VdirCalendarStore : public CalendarEventSource {
 
  private:
   std::filesystem::path root_;
+  std::shared_ptr<MainContext> context_;
 };
 
 }  // namespace quillet

@@ -5,16 +5,18 @@
 
 #include <map>
 
+#include "MainContextSupport.hpp"
 #include "QuilletKit/CalendarWatcher.hpp"
 
 using namespace quillet;
+using quillet::test::ManualMainContext;
 using namespace std::chrono_literals;
 
 namespace {
 
 const Date kNow = *parseISO8601("2025-03-10T12:00:00Z");
 
-struct Ended : CalendarRegistration {
+struct Ended : Registration {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
   ~Ended() override { *alive = false; }
 };
@@ -46,7 +48,7 @@ class FakeStore : public CalendarEventSource {
     }
     return out;
   }
-  std::unique_ptr<CalendarRegistration> observeChanges(std::function<void()> handler) override {
+  std::unique_ptr<Registration> observeChanges(std::function<void()> handler) override {
     onChange = std::move(handler);
     auto registration = std::make_unique<Ended>();
     observing = registration->alive;
@@ -54,47 +56,6 @@ class FakeStore : public CalendarEventSource {
   }
   void change() {
     if (observing && *observing) onChange();
-  }
-};
-
-class ManualClock : public CalendarClock {
- public:
-  struct Timer {
-    Date fireDate;
-    std::chrono::seconds tolerance;
-    std::function<void()> fire;
-    std::shared_ptr<bool> alive;
-  };
-  Date current = kNow;
-  std::vector<Timer> timers;
-
-  Date now() override { return current; }
-  std::unique_ptr<CalendarRegistration> schedule(Date fireDate, std::chrono::seconds tolerance,
-                                                 std::function<void()> fire) override {
-    auto registration = std::make_unique<Ended>();
-    timers.push_back({fireDate, tolerance, std::move(fire), registration->alive});
-    return registration;
-  }
-  std::vector<Timer> pending() const {
-    std::vector<Timer> out;
-    for (const auto& t : timers)
-      if (*t.alive) out.push_back(t);
-    return out;
-  }
-  // Moves time forward, firing due timers in order at their fire dates.
-  void advance(std::chrono::seconds by) {
-    Date target = current + by;
-    for (;;) {
-      auto due = pending();
-      auto next = std::min_element(due.begin(), due.end(),
-                                   [](const Timer& a, const Timer& b) { return a.fireDate < b.fireDate; });
-      if (next == due.end() || next->fireDate > target) break;
-      current = std::max(current, next->fireDate);
-      *next->alive = false;
-      auto fire = next->fire;
-      fire();
-    }
-    current = target;
   }
 };
 
@@ -109,7 +70,7 @@ CalendarItem item(std::string id, Date start, std::chrono::seconds length, std::
 
 struct CalendarWatcherTest : ::testing::Test {
   std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>();
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  std::shared_ptr<ManualMainContext> clock = std::make_shared<ManualMainContext>(kNow);
   std::shared_ptr<CalendarWatcher> watcher = CalendarWatcher::make(store, clock);
   std::vector<std::vector<CalendarEvent>> changes;
   std::vector<CalendarEvent> announced;
@@ -209,6 +170,14 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
   store->change();
   clock->advance(4min);
   EXPECT_EQ(announced.size(), 2u);
+}
+
+TEST_F(CalendarWatcherTest, AMachineWokenBeforeAMeetingAnnouncesIt) {
+  add("work", item("standup", kNow + 10min, 15min, "Standup"));
+  watcher->start();
+  clock->sleep(9min + 30s);
+  ASSERT_EQ(announced.size(), 1u);
+  EXPECT_EQ(announced[0].title, "Standup");
 }
 
 TEST_F(CalendarWatcherTest, AnEventFirstSeenInsideItsLastMinuteIsNotAnnounced) {

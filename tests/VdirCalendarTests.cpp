@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "QuilletKit/VdirCalendar.hpp"
+#include "MainContextSupport.hpp"
 #include "TestSupport.hpp"
 
 using namespace quillet;
@@ -37,21 +38,6 @@ std::string icsTime(Date d) {
 std::vector<CalendarItem> parse(const std::string& ics, const char* from = "2025-03-01T00:00:00Z",
                                 const char* to = "2025-04-01T00:00:00Z") {
   return VdirCalendarStore::parse(ics, at(from), at(to), "file-stem");
-}
-
-bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-void spinFor(std::chrono::milliseconds span) {
-  spinUntil([] { return false; }, span);
 }
 
 struct TimeZone : ::testing::Test {
@@ -176,7 +162,7 @@ TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
   };
   writeFile(root / "work" / "daily.ics", meeting("daily", "Daily", 2h));
 
-  auto watcher = CalendarWatcher::make(std::make_shared<VdirCalendarStore>(root), mainContextClock());
+  auto watcher = CalendarWatcher::make(std::make_shared<VdirCalendarStore>(root), MainContext::main());
   int refreshes = 0;
   watcher->onChange = [&](const std::vector<CalendarEvent>&) { ++refreshes; };
   watcher->start();
@@ -208,23 +194,4 @@ TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
   writeFile(root / "work" / "daily.ics", meeting("daily", "Daily", 2h));
   spinFor(600ms);
   EXPECT_EQ(refreshes, stopped);
-}
-
-TEST(MainContextClock, FiresOnTheMainContextAndCanBeCancelled) {
-  auto clock = mainContextClock();
-  int fired = 0, cancelled = 0;
-  auto timer = clock->schedule(clock->now() + 1s, 5s, [&] { ++fired; });
-  auto other = clock->schedule(clock->now() + 1s, 5s, [&] { ++cancelled; });
-  other.reset();
-  EXPECT_EQ(fired, 0);
-  ASSERT_TRUE(spinUntil([&] { return fired == 1; }, 3s));
-  // A timer may end itself from inside its own call.
-  std::unique_ptr<CalendarRegistration> self;
-  self = clock->schedule(clock->now(), 5s, [&] {
-    self.reset();
-    ++fired;
-  });
-  ASSERT_TRUE(spinUntil([&] { return fired == 2; }, 3s));
-  spinFor(1200ms);
-  EXPECT_EQ(cancelled, 0);
 }
