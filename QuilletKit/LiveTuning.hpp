@@ -33,6 +33,10 @@ inline constexpr std::chrono::seconds kFinishLimit{10};
 inline constexpr int kMeterCells = 8;
 inline constexpr std::chrono::milliseconds kStatusRefresh{100};
 
+// How long the agent lets the preferences file settle after a change before
+// reading it again, so that a burst of events reloads once.
+inline constexpr std::chrono::milliseconds kPreferencesSettle{200};
+
 // How long a desktop notification may take to be answered.
 inline constexpr std::chrono::milliseconds kNotificationTimeout{5000};
 
