@@ -44,7 +44,8 @@ void onMainThread(std::function<void()> call) {
 }
 
 std::string missingNote(const MissingSource& source) {
-  return trFormat(source.speaker == Speaker::me ? "sem o microfone: %s" : "sem o áudio do sistema: %s", source.reason);
+  if (source.speaker == Speaker::me) return trFormat("sem o microfone: %s", source.reason);
+  return trFormat("sem o áudio do sistema: %s", source.reason);
 }
 
 // One push-to-talk: the microphone is heard from the moment the key goes

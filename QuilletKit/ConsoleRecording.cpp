@@ -116,6 +116,9 @@ int ConsoleRecording::run(const Preferences& prefs, const Options& options) {
   // Signals are caught before anything starts: Ctrl-C during the start-up
   // stops the recording as soon as it runs.
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  // A reader of the output that goes away must not end the recording: the
+  // lines are on disk anyway.
+  ::signal(SIGPIPE, SIG_IGN);
   Console console(::isatty(STDERR_FILENO));
   Waiting waiting{loop, &console, std::chrono::steady_clock::now()};
   waiting.sources[0] = g_unix_signal_add(SIGINT, stopSignal, &waiting);
@@ -144,9 +147,8 @@ int ConsoleRecording::run(const Preferences& prefs, const Options& options) {
     return 1;
   }
   for (const MissingSource& source : recorder->missing())
-    console.note(trFormat(source.speaker == Speaker::me ? "gravando sem o microfone: %s"
-                                                        : "gravando sem o áudio do sistema: %s",
-                          source.reason));
+    console.note(source.speaker == Speaker::me ? trFormat("gravando sem o microfone: %s", source.reason)
+                                               : trFormat("gravando sem o áudio do sistema: %s", source.reason));
 
   waiting.began = std::chrono::steady_clock::now();
   waiting.sources[2] = g_timeout_add(static_cast<guint>(live::kStatusRefresh.count()), redraw, &waiting);

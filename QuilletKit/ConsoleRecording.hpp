@@ -13,7 +13,8 @@
 // then the `end` and "transcricao.md" are written, then the notes when the
 // preferences say `autoEnhance`); from then on both signals have their
 // default action, so a second one ends the process at once by that signal,
-// leaving the folder as it is on disk.
+// leaving the folder as it is on disk. SIGPIPE is ignored: output that no
+// one reads any more does not end the recording.
 //
 // Runs the GLib default main context on the calling thread, which must be
 // the main thread with nothing else running that context.

@@ -32,7 +32,7 @@ class RecordCommand : public ToolTest {
     std::vector<std::string> args = {"record"};
     args.insert(args.end(), options.begin(), options.end());
     Running tool = start(args, services());
-    EXPECT_TRUE(tool.waitForOutput("\n", seconds(120))) << tool.seen.err;
+    EXPECT_TRUE(tool.waitForOutput("\n", seconds(240))) << tool.seen.err;
     return tool;
   }
   static fs::path folderOf(const Outcome& o) { return o.out.substr(0, o.out.find('\n')); }
@@ -40,7 +40,7 @@ class RecordCommand : public ToolTest {
   // nothing more has come for two seconds.
   static void speak(Running& tool, const Clip& clip) {
     ASSERT_TRUE(play(clip.wav, "quillet_a"));
-    ASSERT_TRUE(tool.waitForOutput("] Others: ", seconds(120))) << tool.seen.out << tool.seen.err;
+    ASSERT_TRUE(tool.waitForOutput("] Others: ", seconds(240))) << tool.seen.out << tool.seen.err;
     for (size_t before = 0; before != tool.seen.out.size();) {
       before = tool.seen.out.size();
       tool.waitFor([&](const Outcome& o) { return o.out.size() != before; }, seconds(2));
