@@ -37,9 +37,10 @@ constexpr auto kTransferTimeout = 30s;
 
 constexpr unsigned kHotKeyModifiers = ShiftMask | ControlMask | Mod1Mask | Mod4Mask;
 
-// Xlib has one process-wide handler for protocol errors. On our connections
-// errors are expected (a grab refused, a requestor window gone) and noted;
-// others go to the handler that was there before.
+// Xlib has process-wide handlers for protocol errors and for a lost
+// connection. On our connections protocol errors are expected (a grab
+// refused, a requestor window gone) and noted, and a lost server must not
+// end the process; other connections keep the handlers they had.
 struct ErrorTrap {
   static std::map<Display*, int>& codes() {
     static std::map<Display*, int> codes;
@@ -47,6 +48,10 @@ struct ErrorTrap {
   }
   static XErrorHandler& previous() {
     static XErrorHandler previous = nullptr;
+    return previous;
+  }
+  static XIOErrorHandler& previousIO() {
+    static XIOErrorHandler previous = nullptr;
     return previous;
   }
   static int handler(Display* display, XErrorEvent* error) {
@@ -57,9 +62,17 @@ struct ErrorTrap {
     }
     return previous() ? previous()(display, error) : 0;
   }
+  // Returning lets Xlib go on to the connection's exit handler.
+  static int ioHandler(Display* display) {
+    if (codes().contains(display) || !previousIO()) return 0;
+    return previousIO()(display);
+  }
   static void add(Display* display) {
     static bool installed = false;
-    if (!installed) previous() = XSetErrorHandler(&ErrorTrap::handler);
+    if (!installed) {
+      previous() = XSetErrorHandler(&ErrorTrap::handler);
+      previousIO() = XSetIOErrorHandler(&ErrorTrap::ioHandler);
+    }
     installed = true;
     codes()[display] = Success;
   }

@@ -2,9 +2,12 @@
 // substitute display, then the shared center on the test's X server with
 // keys pressed through XTest.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "DisplaySupport.hpp"
 #include "QuilletKit/HotKeyCenter.hpp"
+#include "TestSupport.hpp"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -156,4 +159,29 @@ TEST(WithoutADisplay, EveryCallAnswersAtOnce) {
   display->readClipboard([&](std::vector<ClipboardItem> items) { read = std::move(items); });
   ASSERT_TRUE(read);
   EXPECT_TRUE(read->empty());
+}
+
+TEST(WithoutADisplay, AServerThatGoesAwayEndsTheCallsNotTheProcess) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+  int n = 150;
+  while (access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) == 0) ++n;
+  const std::string name = ":" + std::to_string(n);
+  Child server = spawnChild("/usr/bin/Xvfb", {name, "-nolisten", "tcp"}, {});
+  ASSERT_GT(server.pid, 0);
+  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+  setenv("DISPLAY", name.c_str(), 1);
+  std::shared_ptr<DisplayServer> display;
+  spinUntil([&] { return (display = openX11Display(MainContext::main()))->isOpen(); }, 10s);
+  if (saved.empty()) unsetenv("DISPLAY");
+  else setenv("DISPLAY", saved.c_str(), 1);
+  ASSERT_TRUE(display->isOpen());
+  display->writeClipboard({{{"UTF8_STRING", "x", "UTF8_STRING", 8}}});
+
+  kill(server.pid, SIGTERM);
+  finish(server);
+  ASSERT_TRUE(spinUntil([&] { return !display->isOpen(); }, 5s));
+  EXPECT_FALSE(display->grabKey(XK_r, kXControl));
+  bool done = false;
+  insertText(display, MainContext::main(), "texto", [&] { done = true; });
+  EXPECT_TRUE(done);
 }

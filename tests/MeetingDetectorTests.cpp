@@ -242,14 +242,26 @@ struct PulseDetectorTest : ::testing::Test {
     detector = MeetingDetector::make();
     detector->onChange = [this](const std::optional<MeetingApp>& app) { reports.push_back(app); };
     detector->start();
-    spinFor(300ms);
+    watching = server->observeList([] {});
   }
   void TearDown() override {
     if (detector) detector->stop();
   }
-  Child record(const std::string& program, std::vector<std::string> args) {
+  // Records until stopped; returns once the server lists it (as recording,
+  // unless it is one of our own streams), so that durations are measured
+  // from there and not from the start of the program.
+  Child record(const std::string& program, std::vector<std::string> args, const std::string& bundle) {
+    const bool own = bundle == "app.quillet.mac";
     args.push_back((dir.path() / ("take" + std::to_string(++takes) + ".wav")).string());
-    return spawnChild(program, args, environment());
+    Child child = spawnChild(program, args, environment());
+    EXPECT_TRUE(spinUntil(
+        [&] {
+          auto list = server->processes();
+          return std::any_of(list.begin(), list.end(),
+                             [&](const AudioProcess& p) { return (p.runningInput || own) && p.bundleID == bundle; });
+        },
+        5s));
+    return child;
   }
   static void end(Child child) {
     kill(child.pid, SIGTERM);
@@ -258,6 +270,8 @@ struct PulseDetectorTest : ::testing::Test {
 
   TempDir dir;
   int takes = 0;
+  std::shared_ptr<AudioProcessList> server = pulseAudioProcesses(MainContext::main());
+  std::unique_ptr<Registration> watching;
   std::shared_ptr<MeetingDetector> detector;
   std::vector<std::optional<MeetingApp>> reports;
 };
@@ -265,14 +279,14 @@ struct PulseDetectorTest : ::testing::Test {
 }  // namespace
 
 TEST_F(PulseDetectorTest, ACallIsReportedABlipIsNotAndOurOwnRecordingNever) {
-  Child own = record("/usr/bin/parecord", {"--property=application.id=app.quillet.mac"});
-  Child blip = record("/usr/bin/parecord", {"--property=application.id=us.zoom.xos"});
+  Child own = record("/usr/bin/parecord", {"--property=application.id=app.quillet.mac"}, "app.quillet.mac");
+  Child blip = record("/usr/bin/parecord", {"--property=application.id=us.zoom.xos"}, "us.zoom.xos");
   spinFor(1s);
   end(blip);
   spinFor(2500ms);
   EXPECT_TRUE(reports.empty());
 
-  Child call = record("/usr/bin/parecord", {"--property=application.id=us.zoom.xos"});
+  Child call = record("/usr/bin/parecord", {"--property=application.id=us.zoom.xos"}, "us.zoom.xos");
   spinFor(2s);
   end(call);
   ASSERT_EQ(reports, (std::vector<std::optional<MeetingApp>>{kZoom}));
@@ -286,7 +300,7 @@ TEST_F(PulseDetectorTest, ACallIsReportedABlipIsNotAndOurOwnRecordingNever) {
 TEST_F(PulseDetectorTest, AClientRunningAsFirefoxIsFirefox) {
   // The binary's name is what the client reports: a copy named firefox.
   std::filesystem::copy_file("/usr/bin/parecord", dir.path() / "firefox");
-  Child firefox = record((dir.path() / "firefox").string(), {"--record"});
+  Child firefox = record((dir.path() / "firefox").string(), {"--record"}, "org.mozilla.firefox");
   ASSERT_TRUE(spinUntil([&] { return !reports.empty(); }, 5s));
   EXPECT_EQ(reports[0], (MeetingApp{"org.mozilla.firefox", "Firefox"}));
   end(firefox);
