@@ -152,8 +152,15 @@ void MicHub::dispatch(uint64_t engine, const AudioBuffer& buffer) {
 float MicHub::level(const AudioBuffer& buffer) {
   if (!buffer.hasFloatData() || buffer.frameLength() == 0) return 0;
   std::span<const float> samples = buffer.channel(0);
+  // Independent partial sums let the loop run as wide as the processor does.
+  constexpr size_t kLanes = 8;
+  double lanes[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= samples.size(); i += kLanes)
+    for (size_t l = 0; l < kLanes; ++l) lanes[l] += static_cast<double>(samples[i + l]) * samples[i + l];
   double sum = 0;
-  for (float s : samples) sum += static_cast<double>(s) * s;
+  for (; i < samples.size(); ++i) sum += static_cast<double>(samples[i]) * samples[i];
+  for (double lane : lanes) sum += lane;
   const double rms = std::sqrt(sum / static_cast<double>(samples.size()));
   const double decibels = 20 * std::log10(std::max(rms, 0.000001));
   const double mapped = (decibels + 55) / 50;

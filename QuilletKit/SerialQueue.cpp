@@ -3,7 +3,7 @@
 #include <pthread.h>
 
 #include <exception>
-#include <future>
+#include <utility>
 
 namespace quillet {
 
@@ -60,16 +60,58 @@ bool SerialQueue::async(std::function<void()> task) {
   return true;
 }
 
+namespace {
+
+// Where a sync task leaves its outcome. The queue's thread lets go of the
+// task, and of any exception, before it signals, so the exception belongs to
+// the waiting thread alone once it is rethrown there.
+struct Outcome {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool done = false;
+  std::exception_ptr error;
+};
+
+// Signals when the task has run or was dropped unstarted.
+struct Signal {
+  explicit Signal(std::shared_ptr<Outcome> o) : outcome(std::move(o)) {}
+  Signal(const Signal&) = delete;
+  Signal& operator=(const Signal&) = delete;
+  std::shared_ptr<Outcome> outcome;
+  ~Signal() {
+    {
+      std::lock_guard lock(outcome->mutex);
+      outcome->done = true;
+    }
+    outcome->changed.notify_all();
+  }
+};
+
+}  // namespace
+
 void SerialQueue::sync(const std::function<void()>& task) {
   if (isCurrent()) {
     task();
     return;
   }
-  // A task dropped unstarted breaks its promise, so the wait still ends.
-  auto packaged = std::make_shared<std::packaged_task<void()>>(task);
-  auto done = packaged->get_future();
-  if (!async([packaged] { (*packaged)(); })) (*packaged)();
-  done.get();
+  auto outcome = std::make_shared<Outcome>();
+  auto signal = std::make_shared<Signal>(outcome);
+  bool queued = async([&task, outcome, signal]() mutable {
+    try {
+      task();
+    } catch (...) {
+      outcome->error = std::current_exception();
+    }
+    signal.reset();
+  });
+  signal.reset();
+  if (!queued) {
+    task();
+    return;
+  }
+  std::unique_lock lock(outcome->mutex);
+  outcome->changed.wait(lock, [&] { return outcome->done; });
+  if (outcome->error) std::rethrow_exception(std::exchange(outcome->error, nullptr));
 }
 
 }  // namespace quillet

@@ -26,7 +26,8 @@ class SerialQueue {
   // False, and the task is dropped, once the queue is being destroyed.
   bool async(std::function<void()> task);
   // Runs `task` on the queue after what was queued before and waits for it;
-  // on the queue itself, or on one being destroyed, it runs at once.
+  // on the queue itself, or on one being destroyed, it runs at once. A task
+  // dropped unstarted because the queue went meanwhile counts as done.
   void sync(const std::function<void()>& task);
   bool isCurrent() const { return std::this_thread::get_id() == id_; }
 
