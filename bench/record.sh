@@ -4,8 +4,11 @@
 # without pause, so that both sides (the system audio, and the microphone,
 # which is that sink's monitor) recognise speech all the time: the worst
 # case of a call. Samples the resident memory every 10 seconds and reports
-# its growth over the run extrapolated to one hour, and the CPU time over the
-# wall time (cores used on average). Needs `scripts/build.sh release`.
+# its growth over the run extrapolated to one hour, the CPU time over the
+# wall time (cores used on average), and how far recognition lags behind the
+# call (the time since the start minus the end of the newest segment on disk,
+# which includes the pause before a segment settles). Needs
+# `scripts/build.sh release`.
 #   QUILLET_BENCH_MINUTES  length of the call (default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,13 +40,17 @@ player=$!
 
 cpu() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
+newest() { tail -n 20 "$folder/transcricao.jsonl" 2>/dev/null | sed -n 's/^{"end":\([0-9.]*\),.*/\1/p' | sort -g | tail -1 || true; }
+folder=$(head -1 "$work/out")
 ticks=$(getconf CLK_TCK)
 cpu0=$(cpu)
 start=$(date +%s.%N)
 samples=()
 for ((i = 0; i < minutes * 6; i++)); do
   sleep 10
-  samples+=("$(( (i + 1) * 10 )) $(rss)")
+  at=$(( (i + 1) * 10 ))
+  samples+=("$at $(rss) $(newest)")
+  echo "$at s: $(( $(rss) / 1024 )) MB, lag $(echo "$at - 0$(newest)" | bc) s" >&2
 done
 cpu1=$(cpu)
 end=$(date +%s.%N)
@@ -53,7 +60,6 @@ kill -INT "$pid"
 wait "$pid"
 stopped=$(date +%s.%N)
 
-folder=$(head -1 "$work/out")
 printf '%s\n' "${samples[@]}" | awk -v cpu="$(( cpu1 - cpu0 ))" -v ticks="$ticks" -v start="$start" -v end="$end" \
   -v stopping="$stopping" -v stopped="$stopped" -v segments="$(wc -l <"$folder/transcricao.jsonl")" '
   { t[NR] = $1; m[NR] = $2 }
