@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "QuilletKit/AppleClient.hpp"
+#include "QuilletKit/Agent.hpp"
 #include "QuilletKit/CalendarWatcher.hpp"
+#include "QuilletKit/ConsoleRecording.hpp"
 #include "QuilletKit/Dates.hpp"
 #include "QuilletKit/Enhancer.hpp"
 #include "QuilletKit/Localization.hpp"
@@ -275,6 +277,17 @@ std::string labelled(const std::string& label, const std::string& value) {
   exitWith(0);
 }
 
+// A call recorded until Ctrl-C, with its live transcript.
+[[noreturn]] void record() {
+  ConsoleRecording::Options options;
+  options.title = option("--title");
+  options.language = option("--lang");
+  exitWith(ConsoleRecording::run(prefs, options));
+}
+
+// What the desktop application would do on its own, until SIGTERM.
+[[noreturn]] void agent() { exitWith(Agent::run(prefs)); }
+
 #else
 // The commands that talk to models, speech and calendars live in the full
 // program beside this one: loading their libraries costs several times what
@@ -335,7 +348,9 @@ int main(int argc, char** argv) {
       "  quillet list\n"
       "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
       "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-      "  quillet ai test|models [--provider id] [--model nome] [--base-url url]");
+      "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
+      "  quillet record [--title título] [--lang pt-BR|en-US]\n"
+      "  quillet agent");
   args.assign(argv + 1, argv + argc);
   prefs = Preferences::load();
 
@@ -346,13 +361,17 @@ int main(int argc, char** argv) {
   const std::string& command = args[0];
 #ifdef QUILLET_FRONT_ONLY
   if (command == "list") list();
-  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai") handOver(argv);
+  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai" ||
+      command == "record" || command == "agent")
+    handOver(argv);
 #else
   if (command == "doctor") doctor();
   if (command == "list") list();
   if (command == "transcribe") transcribe();
   if (command == "enhance") enhance();
   if (command == "ai") ai();
+  if (command == "record") record();
+  if (command == "agent") agent();
 #endif
   print(usage);
   exitWith(0);

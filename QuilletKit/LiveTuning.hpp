@@ -22,4 +22,22 @@ inline constexpr double kMaxBacklogSeconds = 120;
 // even with a backlog.
 inline constexpr uint32_t kRecognizerChunk = 4096;
 
+// ---- Recording and the agent ----
+
+// How long a stopping recording waits for both transcribers to settle what
+// they heard before cutting them off.
+inline constexpr std::chrono::seconds kFinishLimit{10};
+
+// Cells of each level meter on the terminal's status line, and how often the
+// line is redrawn.
+inline constexpr int kMeterCells = 8;
+inline constexpr std::chrono::milliseconds kStatusRefresh{100};
+
+// How long the agent lets the preferences file settle after a change before
+// reading it again, so that a burst of events reloads once.
+inline constexpr std::chrono::milliseconds kPreferencesSettle{200};
+
+// How long a desktop notification may take to be answered.
+inline constexpr std::chrono::milliseconds kNotificationTimeout{5000};
+
 }  // namespace quillet::live

@@ -20,10 +20,10 @@ _quillet() {
   case "$prev" in
     --provider) COMPREPLY=($(compgen -W "$(_quillet_provider_ids)" -- "$cur")); return ;;
     --lang) COMPREPLY=($(compgen -W "pt-BR en-US" -- "$cur")); return ;;
-    --model|--base-url) return ;;
+    --model|--base-url|--title) return ;;
   esac
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "doctor list transcribe enhance ai" -- "$cur"))
+    COMPREPLY=($(compgen -W "doctor list transcribe enhance ai record agent" -- "$cur"))
     return
   fi
   case "$command" in
@@ -40,6 +40,8 @@ _quillet() {
       else
         COMPREPLY=($(compgen -W "--provider --model --base-url" -- "$cur"))
       fi ;;
+    record)
+      COMPREPLY=($(compgen -W "--title --lang" -- "$cur")) ;;
     transcribe)
       if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--lang" -- "$cur"))

@@ -6,7 +6,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
 #include <set>
 
 #include "MainContextSupport.hpp"
@@ -73,6 +77,52 @@ struct XClient {
   void chord(std::initializer_list<KeySym> keys) {
     for (KeySym k : keys) key(k, true);
     for (auto k = std::rbegin(keys); k != std::rend(keys); ++k) key(*k, false);
+  }
+};
+
+// A window of the test's own that has the keyboard focus and, on
+// Control+V, asks for the clipboard as UTF-8 text, as an editor would.
+struct PasteTarget : XClient {
+  Window window = None;
+  Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+  Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+  Atom property = XInternAtom(display, "PASTED", False);
+  std::optional<std::string> pasted;
+  std::optional<std::chrono::steady_clock::time_point> pasteKeyAt;
+  std::function<void()> onPasteKey;
+
+  void show() {
+    window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 100, 100, 0, 0, 0);
+    XSelectInput(display, window, KeyPressMask | StructureNotifyMask);
+    XMapWindow(display, window);
+    XEvent event;
+    do XWindowEvent(display, window, StructureNotifyMask, &event);
+    while (event.type != MapNotify);
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    XSync(display, False);
+  }
+
+  // Handles what arrived; called between turns of the main context.
+  void pump() {
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == KeyPress && event.xkey.keycode == code(XK_v) && (event.xkey.state & ControlMask)) {
+        pasteKeyAt = std::chrono::steady_clock::now();
+        XConvertSelection(display, clipboard, utf8, property, window, event.xkey.time);
+        XFlush(display);
+        if (onPasteKey) onPasteKey();
+      } else if (event.type == SelectionNotify && event.xselection.property != None) {
+        Atom type;
+        int format;
+        unsigned long items, after;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(display, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &items,
+                           &after, &data);
+        pasted = std::string(reinterpret_cast<char*>(data), items);
+        XFree(data);
+      }
+    }
   }
 };
 

@@ -96,6 +96,8 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -229,6 +231,53 @@ inline Outcome run(const std::string& program, const std::vector<std::string>& a
   return finish(child);
 }
 
+// Those of the named variables of the test's own environment that are set,
+// to hand on to a tool (the test bed's servers, for instance).
+inline std::map<std::string, std::string> inherited(std::initializer_list<const char*> names) {
+  std::map<std::string, std::string> env;
+  for (const char* name : names)
+    if (const char* value = std::getenv(name)) env[name] = value;
+  return env;
+}
+
+// A started process read as it goes, for tools that run until told to stop.
+struct Running {
+  explicit Running(Child started) : child(started) {}
+  Child child;
+  Outcome seen;  // what came so far
+
+  // Reads both pipes until `done` holds for what came, or `timeout` passes
+  // (false), or both pipes end (whether `done` holds then).
+  bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string* sinks[2] = {&seen.out, &seen.err};
+    while (!done(seen)) {
+      if (ended_[0] && ended_[1]) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fds[2] = {{ended_[0] ? -1 : child.out, POLLIN, 0}, {ended_[1] ? -1 : child.err, POLLIN, 0}};
+      if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buffer[65536];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) sinks[i]->append(buffer, static_cast<size_t>(n));
+        else ended_[i] = true;
+      }
+    }
+    return true;
+  }
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitFor([&](const Outcome& o) { return o.out.find(text) != std::string::npos; }, timeout);
+  }
+  void signal(int number) { ::kill(child.pid, number); }
+  // Reads to the end and reaps the process.
+  Outcome end() { return finish(child, seen); }
+
+ private:
+  bool ended_[2] = {false, false};
+};
+
 }  // namespace quillet::test
 
 namespace quillet::test {
@@ -240,12 +289,18 @@ inline const std::string kUsage =
     "  quillet list\n"
     "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
     "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n";
+    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
+    "  quillet record [--title título] [--lang pt-BR|en-US]\n"
+    "  quillet agent\n";
 
 // A test that runs the built tool with its own home, configuration and data
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.
 class ToolTest : public ::testing::Test {
  protected:
+  // The tool started and left running, read as it goes.
+  Running start(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    return Running(spawnChild(QUILLET_BINARY, args, environment(extra)));
+  }
   std::map<std::string, std::string> environment(const std::map<std::string, std::string>& extra = {}) {
     std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
                                               {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
