@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Peak memory of whole `quillet` processes fed hostile replies by a loopback
-# server: `ai models` given 60 MB of "[" as its model list, and `ai test`
-# given a streamed reply of 200 MB of text. Needs `scripts/build.sh release`
-# (or QUILLET=path/to/quillet).
+# server: 60 MB of "[" as a model list and as one event line, and a streamed
+# reply of 200 MB of text to `ai test` and `enhance`. Needs
+# `scripts/build.sh release` (or QUILLET=path/to/quillet).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quillet="${QUILLET:-$PWD/build-release/quillet}"
@@ -25,7 +25,11 @@ class Hostile(http.server.BaseHTTPRequestHandler):
             pass
     def do_GET(self):  # the model list
         self.send("application/json", (b"[" * MB for _ in range(60)))
-    def do_POST(self):  # a streamed reply
+    def do_POST(self):  # a streamed reply, or one deep event line
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        if self.path.startswith("/deep"):
+            self.send("text/event-stream", [b"data: "] + [b"[" * MB for _ in range(60)] + [b"\n"])
+            return
         piece = b'data: {"choices":[{"delta":{"content":"' + b"x" * (MB - 64) + b'"}}]}\n'
         self.send("text/event-stream", (piece for _ in range(200)))
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer): daemon_threads = True
@@ -38,13 +42,17 @@ while [ ! -s "$work/port" ]; do sleep 0.1; done
 url="http://127.0.0.1:$(cat "$work/port")"
 
 peak() {
-  local status=0
+  local label=$1 status=0
+  shift
   /usr/bin/time -v "$quillet" "$@" >/dev/null 2>"$work/err" || status=$?
   local kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/err")
   local said=$(grep -m1 '^erro:' "$work/err" || true)
-  printf '%-28s peak %6.1f MB, status %s, %s\n' "$1 $2" "$(echo "$kb / 1024" | bc -l)" "$status" "${said:-no error}"
+  printf '%-34s peak %6.1f MB, status %s, %s\n' "$label" "$(echo "$kb / 1024" | bc -l)" "$status" "${said:-no error}"
 }
 
 export XDG_CONFIG_HOME="$work/config" HOME="$work" no_proxy=127.0.0.1
-peak ai models --provider ollama --base-url "$url"
-peak ai test --provider ollama --base-url "$url"
+meeting="$PWD/examples/store/2025-03-18 1130 Weekly sync"
+peak "ai models, 60 MB of [" ai models --provider ollama --base-url "$url"
+peak "ai test, event line of 60 MB of [" ai test --provider ollama --base-url "$url/deep"
+peak "ai test, 200 MB reply" ai test --provider ollama --base-url "$url"
+peak "enhance, 200 MB reply" enhance "$meeting" --provider ollama --base-url "$url"
