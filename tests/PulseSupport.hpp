@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "TestSupport.hpp"
+
 namespace quillet::test {
 
 inline bool haveSoundServer() {
@@ -34,23 +36,6 @@ inline bool play(const std::filesystem::path& file, const std::string& sink) {
   std::string command = "paplay --device=" + sink + " '" + file.string() + "'";
   return std::system(command.c_str()) == 0;
 }
-
-// Sets an environment variable for a scope, then puts back what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) setenv(name_, previous_->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
 
 // Puts the default sink back as with-services.sh left it, whatever a test did.
 struct DefaultSinkGuard {

@@ -53,6 +53,7 @@ class ScopedEnv {
   ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> values) {
     for (const auto& [name, value] : values) set(name, value);
   }
+  ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
