@@ -230,8 +230,8 @@ std::filesystem::path folderArgument(const std::string& argument) {
     int percent = static_cast<int>(share * 100);
     if (percent == shown) return;
     shown = percent;
+    progressShown = 1;  // before the text, so that an interrupt never leaves it behind
     std::fprintf(stderr, "\r%d%%", percent);
-    progressShown = 1;
   };
   auto clearProgress = [&] {
     progressShown = 0;

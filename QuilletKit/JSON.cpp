@@ -4,7 +4,7 @@ namespace quillet {
 
 bool JSONNesting::feed(std::string_view bytes) {
   for (char c : bytes) {
-    if (tooDeep_) return false;
+    if (tooDeep_ || ended_) break;
     if (inString_) {
       if (escaped_) escaped_ = false;
       else if (c == '\\') escaped_ = true;
@@ -18,6 +18,10 @@ bool JSONNesting::feed(std::string_view bytes) {
       case '[':
       case '{':
         tooDeep_ = ++depth_ > kMaxJSONDepth;
+        break;
+      case '\0':
+        // The parser reads a NUL outside a string as the end of the text.
+        ended_ = true;
         break;
       case ']':
       case '}':

@@ -27,6 +27,7 @@ class JSONNesting {
   bool inString_ = false;
   bool escaped_ = false;
   bool tooDeep_ = false;
+  bool ended_ = false;
 };
 
 // The tree of `text`, or a discarded value when `text` is no JSON or nests

@@ -33,6 +33,8 @@ TEST(JSON, RefusesNestingDeeperThanAnyRealDocument) {
            {"{\"a\":\"" + std::string(200, '[') + "\\\"" + std::string(200, '{') + "\"}", true},
            {nested(kMaxJSONDepth - 1, "\"[[\\\\\""), true},
            {"{\"a\":", false},
+           // The parser stops at a NUL outside a string, and so does the count.
+           {"[1]" + std::string(1, '\0') + std::string(70, '['), true},
        }) {
     EXPECT_EQ(!parseJSON(c.text).is_discarded(), c.parses) << c.text.substr(0, 80);
   }
