@@ -69,8 +69,8 @@ TEST(AnthropicClient, EffortAndServerFallbackByModelAndHost) {
     HTTPRequest request = AnthropicClient(url, model, kKey).messagesRequest("s", "p");
     json body = json::parse(request.body);
     EXPECT_EQ(body.contains("output_config"), effort) << url << " " << model;
-    EXPECT_EQ(body.value("fallbacks", "") + request.header("anthropic-beta"),
-              fallback ? "defaultserver-side-fallback-2026-07-01" : "") << url << " " << model;
+    EXPECT_EQ(body.value("fallbacks", "") + "|" + request.header("anthropic-beta"),
+              fallback ? "default|server-side-fallback-2026-07-01" : "|") << url << " " << model;
   }
   EXPECT_FALSE(AnthropicClient("not a url", "claude-opus-5", kKey).isFirstParty());
 }
