@@ -201,7 +201,7 @@ TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
 
 TEST(RecorderMeta, TitleFromTheOptionElseTheCalendarElseReuniao) {
   const Date now = *parseISO8601("2025-03-01T14:05:00Z");
-  CalendarEvent event{"abc@1740837600", "Planejamento", now, now + std::chrono::hours(1), {"Ana", "bruno@x.com"}};
+  CalendarEvent event{"abc@1740837600", "Planejamento", now, now + std::chrono::hours(1), {"Ana", "bruno@x.com"}, std::nullopt, ""};
   struct Case {
     std::optional<std::string> title;
     std::optional<CalendarEvent> current;
@@ -253,7 +253,7 @@ TEST(RecorderNotes, WrittenAfterTheRecordingOrTheFolderLeftAsItWas) {
 
   Preferences prefs;
   auto useServer = [&](const LoopbackServer& server) {
-    prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false}};
+    prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, std::nullopt}};
     prefs.providerID = "local";
     prefs.localFallback = false;
   };
