@@ -111,10 +111,10 @@ class WallTimer : public Registration {
   void arm() {
     if (fd_ < 0 || fired_) return;
     auto since = date_.time_since_epoch();
-    itimerspec spec{};
-    spec.it_value.tv_sec = std::max<time_t>(0, since.count());
-    if (spec.it_value.tv_sec == 0) spec.it_value.tv_nsec = 1;  // zero would disarm it
-    timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = std::max<time_t>(0, since.count());
+    if (when.it_value.tv_sec == 0) when.it_value.tv_nsec = 1;  // zero would disarm it
+    timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr);
   }
 
  private:

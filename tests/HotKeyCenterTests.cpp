@@ -30,7 +30,6 @@ TEST(HotKeyTranslation, CarbonKeysAndMasksBecomeXKeysAndMasks) {
       {Shortcut::escape(), std::pair<uint32_t, uint32_t>{XK_Escape, 0}},
       {{0x7A, Shortcut::option, "F1"}, std::pair<uint32_t, uint32_t>{XK_F1, kXAlt}},
       {{0x12, 1024 | Shortcut::control, "1"}, std::pair<uint32_t, uint32_t>{XK_1, kXControl}},  // Caps Lock bit
-      {{0x31, 0, " "}, std::pair<uint32_t, uint32_t>{XK_space, 0}},
       {{0x7E, 0, "↑"}, std::pair<uint32_t, uint32_t>{XK_Up, 0}},
       {{0x0A, 0, "§"}, std::nullopt},  // ISO only
       {{500, 0, "?"}, std::nullopt},

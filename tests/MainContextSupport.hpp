@@ -16,7 +16,7 @@ namespace quillet::test {
 
 // Wall and monotonic clocks that move together when the test advances
 // them; `sleep` moves the wall clock alone, as a suspended machine does.
-// Timers, deferred calls and watches fire only inside advance and ready.
+// Timers and deferred calls fire only inside advance and sleep.
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
@@ -30,11 +30,6 @@ class ManualMainContext : public MainContext {
     std::function<void()> fire;
     std::shared_ptr<bool> alive;
   };
-  struct Watch {
-    int fd;
-    std::function<void()> ready;
-    std::shared_ptr<bool> alive;
-  };
 
   explicit ManualMainContext(Date start = *parseISO8601("2025-03-10T12:00:00Z")) : current(start), wall_(start) {}
 
@@ -42,7 +37,6 @@ class ManualMainContext : public MainContext {
   std::chrono::milliseconds elapsed{};  // the monotonic clock
   std::vector<Timer> timers;            // every timer for a date ever made
   std::vector<Wait> waits;              // monotonic timers and deferred calls
-  std::vector<Watch> watches;
 
   Date now() override { return current; }
   std::unique_ptr<Registration> after(std::chrono::milliseconds delay, std::function<void()> fire) override {
@@ -55,11 +49,8 @@ class ManualMainContext : public MainContext {
     timers.push_back({date, tolerance, std::move(fire), r->alive});
     return r;
   }
-  std::unique_ptr<Registration> watch(int fd, std::function<void()> ready) override {
-    auto r = std::make_unique<Alive>();
-    watches.push_back({fd, std::move(ready), r->alive});
-    return r;
-  }
+  // The logic under test reads no descriptors of its own.
+  std::unique_ptr<Registration> watch(int, std::function<void()>) override { return std::make_unique<Alive>(); }
   std::unique_ptr<Registration> defer(std::function<void()> call) override { return after({}, std::move(call)); }
 
   std::vector<Timer> pending() const {
@@ -86,13 +77,6 @@ class ManualMainContext : public MainContext {
     wall_ += span;
     current = std::chrono::floor<std::chrono::seconds>(wall_);
     advance({});
-  }
-
-  // The descriptor became readable.
-  void ready(int fd) {
-    auto copy = watches;
-    for (auto& w : copy)
-      if (w.fd == fd && *w.alive) w.ready();
   }
 
  private:

@@ -117,12 +117,9 @@ TEST(MeetingApps, LinuxClientsTakeTheirApplicationIdElseTheirFlatpakOrBinarysRow
       {"org.gnome.Totem", nullptr, "firefox", "org.gnome.Totem"},
       {"", nullptr, "slack", "com.tinyspeck.slackmacgap"},
       {nullptr, nullptr, "firefox", "org.mozilla.firefox"},
-      {nullptr, nullptr, "firefox-esr", "org.mozilla.firefox"},
       {nullptr, nullptr, "chromium", "com.google.Chrome"},
-      {nullptr, nullptr, "teams-for-linux", "com.microsoft.teams"},
       {nullptr, "us.zoom.Zoom", "zoom", "us.zoom.xos"},
       {nullptr, "org.mozilla.firefox", "firefox-bin", "org.mozilla.firefox"},
-      {nullptr, "com.discordapp.Discord", "Discord", "com.hnc.Discord"},
       {nullptr, nullptr, "bash", std::nullopt},
       {nullptr, nullptr, nullptr, std::nullopt},
   };
