@@ -55,6 +55,134 @@ int sideIndex(Speaker speaker) { return speaker == Speaker::me ? 0 : 1; }
 struct Recorder::State {
   State(Store store, RecordingEvents events) : store(std::move(store)), events(std::move(events)) {}
 
+  // ---- Starting ----
+
+  // Loading a recogniser's model is most of the start-up; both load at once.
+  void startRecognition(const MeetingLanguage& language, SpeechAssets& speech) {
+    std::exception_ptr themFailed;
+    std::thread loading([&] {
+      try {
+        transcribers[1] = transcriber(Speaker::them, language, speech);
+      } catch (...) {
+        themFailed = std::current_exception();
+      }
+    });
+    try {
+      transcribers[0] = transcriber(Speaker::me, language, speech);
+    } catch (const std::exception& error) {
+      leaveOut(Speaker::me, error);
+    }
+    loading.join();
+    if (!themFailed) return;
+    try {
+      std::rethrow_exception(themFailed);
+    } catch (const std::exception& error) {
+      leaveOut(Speaker::them, error);
+    }
+  }
+
+  std::shared_ptr<LiveTranscriber> transcriber(Speaker speaker, const MeetingLanguage& language,
+                                               SpeechAssets& speech) {
+    auto onVolatile = [this, speaker](const std::string& text) {
+      if (live && events.onVolatile) events.onVolatile(speaker, text);
+    };
+    auto onFinal = [this, clock = clocks[sideIndex(speaker)]](const Segment& segment) {
+      settle(clock->placed(segment));
+    };
+    return LiveTranscriber::start(language, speaker, onVolatile, onFinal, speech);
+  }
+
+  void startMicrophone(MicHub& hub) {
+    auto me = transcribers[0];
+    if (!me) return;
+    try {
+      mic = &hub;
+      micSubscription = hub.subscribe(
+          [me, clock = clocks[0]](const AudioBuffer& buffer) {
+            clock->heard(buffer);
+            me->feed(buffer);
+          },
+          level(Speaker::me));
+    } catch (const std::exception& error) {
+      leaveOut(Speaker::me, error);
+    }
+  }
+
+  void startSystemAudio(const std::shared_ptr<SoundServer>& server) {
+    auto them = transcribers[1];
+    if (!them) return;
+    auto onBuffer = [them, clock = clocks[1]](const AudioBuffer& buffer) {
+      clock->heard(buffer);
+      them->feed(buffer);
+    };
+    tap = server ? std::make_unique<SystemAudioTap>(server, onBuffer, level(Speaker::them))
+                 : std::make_unique<SystemAudioTap>(onBuffer, level(Speaker::them));
+    try {
+      tap->start();
+    } catch (const std::exception& error) {
+      tap.reset();
+      leaveOut(Speaker::them, error);
+    }
+  }
+
+  // Levels may come from a capture thread after the recorder is gone.
+  std::function<void(float)> level(Speaker speaker) {
+    return [weak = self, speaker](float value) {
+      auto state = weak.lock();
+      if (state && state->live && state->events.onLevel) state->events.onLevel(speaker, value);
+    };
+  }
+
+  void leaveOut(Speaker speaker, const std::exception& error) {
+    transcribers[sideIndex(speaker)].reset();
+    missing.push_back({speaker, error.what()});
+  }
+
+  bool running() const { return transcribers[0] || transcribers[1]; }
+
+  // Each reason once: both sides often fail for the same one (no model).
+  std::string reasons() const {
+    std::string all;
+    for (const MissingSource& source : missing)
+      if (all.find(source.reason) == std::string::npos) all += (all.empty() ? "" : " ") + source.reason;
+    return all;
+  }
+
+  // ---- Ending ----
+
+  // Both settle at once; one that has not settled in time is cut off, keeping
+  // what it had delivered.
+  void finishRecognition() {
+    struct Finishing {
+      std::mutex lock;
+      std::condition_variable done;
+      int left = 0;
+    };
+    auto finishing = std::make_shared<Finishing>();
+    std::vector<std::thread> threads;
+    for (auto& transcriber : transcribers) {
+      if (!transcriber) continue;
+      ++finishing->left;
+      threads.emplace_back([transcriber, finishing] {
+        transcriber->finish();
+        std::lock_guard guard(finishing->lock);
+        --finishing->left;
+        finishing->done.notify_all();
+      });
+    }
+    {
+      std::unique_lock guard(finishing->lock);
+      if (!finishing->done.wait_for(guard, live::kFinishLimit, [&] { return finishing->left == 0; })) {
+        guard.unlock();
+        for (auto& transcriber : transcribers)
+          if (transcriber) transcriber->cancel();
+      }
+    }
+    for (auto& thread : threads) thread.join();
+  }
+
+  // ---- Segments ----
+
   // A final segment of either side: on disk first, then to the client, in
   // one order for both.
   void settle(const Segment& segment) {
@@ -85,12 +213,14 @@ struct Recorder::State {
 
   const Store store;
   const RecordingEvents events;
+  std::weak_ptr<State> self;
   std::atomic<bool> live{true};  // handlers pass events on
 
   std::mutex lock;  // the folder, early segments and the appends
   std::optional<std::filesystem::path> folder;
   std::vector<Segment> early;  // settled before the folder existed
 
+  std::shared_ptr<SideClock> clocks[2];
   std::shared_ptr<LiveTranscriber> transcribers[2];
   MicHub* mic = nullptr;
   std::optional<Uuid> micSubscription;
@@ -117,87 +247,16 @@ std::unique_ptr<Recorder> Recorder::begin(const Store& store, const MeetingMeta&
   recorder->ownHub_ = std::move(ownHub);
   auto state = std::make_shared<State>(store, std::move(events));
   recorder->state_ = state;
+  state->self = state;
   const auto began = SteadyClock::now();
-  State* raw = state.get();
-  std::weak_ptr<State> weak = state;
+  for (auto& clock : state->clocks) clock = std::make_shared<SideClock>(began);
 
-  auto transcriber = [&](Speaker speaker, const std::shared_ptr<SideClock>& clock) {
-    auto onVolatile = [raw, speaker](const std::string& text) {
-      if (raw->live && raw->events.onVolatile) raw->events.onVolatile(speaker, text);
-    };
-    auto onFinal = [raw, clock](const Segment& segment) { raw->settle(clock->placed(segment)); };
-    return LiveTranscriber::start(meta.language, speaker, onVolatile, onFinal, speech);
-  };
-  auto level = [weak](Speaker speaker) {
-    return [weak, speaker](float value) {
-      auto state = weak.lock();
-      if (state && state->live && state->events.onLevel) state->events.onLevel(speaker, value);
-    };
-  };
-  auto leaveOut = [&](Speaker speaker, const std::exception& error) {
-    state->transcribers[sideIndex(speaker)].reset();
-    state->missing.push_back({speaker, error.what()});
-  };
-
-  auto micClock = std::make_shared<SideClock>(began);
-  auto tapClock = std::make_shared<SideClock>(began);
-  // Loading a recogniser's model is most of the start-up; both load at once.
-  std::exception_ptr themFailed;
-  std::thread loading([&] {
-    try {
-      state->transcribers[1] = transcriber(Speaker::them, tapClock);
-    } catch (...) {
-      themFailed = std::current_exception();
-    }
-  });
-  try {
-    state->transcribers[0] = transcriber(Speaker::me, micClock);
-  } catch (const std::exception& error) {
-    leaveOut(Speaker::me, error);
-  }
-  loading.join();
-  if (themFailed) {
-    try {
-      std::rethrow_exception(themFailed);
-    } catch (const std::exception& error) {
-      leaveOut(Speaker::them, error);
-    }
-  }
-
-  if (auto me = state->transcribers[0]) {
-    try {
-      state->mic = &mic;
-      state->micSubscription = mic.subscribe(
-          [me, micClock](const AudioBuffer& buffer) {
-            micClock->heard(buffer);
-            me->feed(buffer);
-          },
-          level(Speaker::me));
-    } catch (const std::exception& error) {
-      leaveOut(Speaker::me, error);
-    }
-  }
-  if (auto them = state->transcribers[1]) {
-    auto onBuffer = [them, tapClock](const AudioBuffer& buffer) {
-      tapClock->heard(buffer);
-      them->feed(buffer);
-    };
-    state->tap = server ? std::make_unique<SystemAudioTap>(server, onBuffer, level(Speaker::them))
-                        : std::make_unique<SystemAudioTap>(onBuffer, level(Speaker::them));
-    try {
-      state->tap->start();
-    } catch (const std::exception& error) {
-      state->tap.reset();
-      leaveOut(Speaker::them, error);
-    }
-  }
-
-  if (!state->transcribers[0] && !state->transcribers[1]) {
-    std::string reasons;
-    for (const MissingSource& source : state->missing)
-      if (reasons.find(source.reason) == std::string::npos) reasons += (reasons.empty() ? "" : " ") + source.reason;
+  state->startRecognition(meta.language, speech);
+  state->startMicrophone(mic);
+  state->startSystemAudio(server);
+  if (!state->running()) {
     recorder->cancel();
-    throw RecorderError(reasons);
+    throw RecorderError(state->reasons());
   }
   try {
     state->meeting = store.create(meta);
@@ -226,35 +285,7 @@ void Recorder::endCapture() {
 Meeting Recorder::stop() {
   if (stopped_) return *stopped_;
   endCapture();
-
-  // Both settle at once; one that has not settled in time is cut off, keeping
-  // what it had delivered.
-  struct Finishing {
-    std::mutex lock;
-    std::condition_variable done;
-    int left = 0;
-  };
-  auto finishing = std::make_shared<Finishing>();
-  std::vector<std::thread> threads;
-  for (auto& transcriber : state_->transcribers) {
-    if (!transcriber) continue;
-    ++finishing->left;
-    threads.emplace_back([transcriber, finishing] {
-      transcriber->finish();
-      std::lock_guard guard(finishing->lock);
-      --finishing->left;
-      finishing->done.notify_all();
-    });
-  }
-  {
-    std::unique_lock guard(finishing->lock);
-    if (!finishing->done.wait_for(guard, live::kFinishLimit, [&] { return finishing->left == 0; })) {
-      guard.unlock();
-      for (auto& transcriber : state_->transcribers)
-        if (transcriber) transcriber->cancel();
-    }
-  }
-  for (auto& thread : threads) thread.join();
+  state_->finishRecognition();
   state_->live = false;
 
   const Store& store = state_->store;

@@ -1,13 +1,9 @@
 // `quillet agent` end to end with the test bed's servers: a call client
 // that the agent records, a dictation typed into a window of the test's
-// own, and a reminder sent to a notification service of the test's own.
+// own, and a reminder sent to a notification service of the test's own
+// (tests/services/fake-notifications.py).
 #include <gtest/gtest.h>
-#include <gio/gio.h>
 #include <signal.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "AudioSupport.hpp"
 #include "DisplaySupport.hpp"
@@ -149,87 +145,6 @@ TEST_F(AgentCommand, TypesWhatIsSaidWhileTheDictationShortcutIsHeld) {
 
 namespace {
 
-// org.freedesktop.Notifications on the test's session bus, on a thread of its
-// own, keeping the summary and body of every notification it is sent.
-class FakeNotifications {
- public:
-  FakeNotifications() {
-    thread_ = std::thread([this] { serve(); });
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return named_; });
-  }
-  ~FakeNotifications() {
-    g_main_loop_quit(loop_);
-    thread_.join();
-  }
-  bool named() const { return named_; }
-  std::optional<std::pair<std::string, std::string>> waitForOne(std::chrono::seconds timeout) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return !received_.empty(); });
-    if (received_.empty()) return std::nullopt;
-    return received_[0];
-  }
-
- private:
-  void serve() {
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
-    loop_ = g_main_loop_new(context, FALSE);
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.freedesktop.Notifications'><method name='Notify'>"
-        "<arg type='s' direction='in'/><arg type='u' direction='in'/><arg type='s' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='as' direction='in'/>"
-        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/><arg type='u' direction='out'/>"
-        "</method></interface></node>",
-        nullptr);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-           GDBusMethodInvocation* invocation, gpointer self) {
-          static_cast<FakeNotifications*>(self)->notified(parameters);
-          g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 1u));
-        },
-        nullptr, nullptr, {}};
-    guint object = bus ? g_dbus_connection_register_object(bus, "/org/freedesktop/Notifications", node->interfaces[0],
-                                                           &vtable, this, nullptr, nullptr)
-                       : 0;
-    guint name = bus ? g_bus_own_name_on_connection(
-                           bus, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
-                           [](GDBusConnection*, const gchar*, gpointer self) {
-                             auto* fake = static_cast<FakeNotifications*>(self);
-                             std::lock_guard lock(fake->mutex_);
-                             fake->named_ = true;
-                             fake->changed_.notify_all();
-                           },
-                           nullptr, this, nullptr)
-                     : 0;
-    g_main_loop_run(loop_);
-    if (name) g_bus_unown_name(name);
-    if (object) g_dbus_connection_unregister_object(bus, object);
-    g_dbus_node_info_unref(node);
-    if (bus) g_object_unref(bus);
-    g_main_loop_unref(loop_);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-  }
-
-  void notified(GVariant* parameters) {
-    const gchar *summary = nullptr, *body = nullptr;
-    g_variant_get_child(parameters, 3, "&s", &summary);
-    g_variant_get_child(parameters, 4, "&s", &body);
-    std::lock_guard lock(mutex_);
-    received_.emplace_back(summary, body);
-    changed_.notify_all();
-  }
-
-  std::thread thread_;
-  GMainLoop* loop_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool named_ = false;
-  std::vector<std::pair<std::string, std::string>> received_;
-};
-
 std::string icsTime(Date d) {
   std::string out;
   for (char c : formatISO8601(d))
@@ -241,8 +156,9 @@ std::string icsTime(Date d) {
 
 TEST_F(AgentCommand, RemindsOfAMeetingAMinuteAheadThroughTheNotificationService) {
   if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus of the tests";
-  FakeNotifications notifications;
-  ASSERT_TRUE(notifications.named());
+  Running notifications(spawnChild(QUILLET_SOURCE_DIR "/tests/services/fake-notifications.py", {},
+                                   inherited({"DBUS_SESSION_BUS_ADDRESS", "PATH"})));
+  ASSERT_TRUE(notifications.waitForOutput("ready\n", 10s)) << notifications.seen.err;
   // Seventy-five seconds ahead: the reminder is due a quarter of a minute
   // after the agent has read the calendar.
   Date start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 75s;
@@ -252,9 +168,11 @@ TEST_F(AgentCommand, RemindsOfAMeetingAMinuteAheadThroughTheNotificationService)
             "\r\nLOCATION:https://meet.google.com/abc-defg-hij\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
   settings(R"(, "calendarEnabled": true, "notifyBeforeMeeting": true)");
   Running tool = agent({{"TZ", "UTC"}});
-  auto shown = notifications.waitForOne(240s);
+  bool shown = notifications.waitForOutput("hij\n", 240s);
   stop(tool);
-  ASSERT_TRUE(shown.has_value()) << tool.seen.err;
-  EXPECT_EQ(shown->first, "Planejamento");
-  EXPECT_EQ(shown->second, "Começa às " + formatISO8601(start).substr(11, 5) + "\nhttps://meet.google.com/abc-defg-hij");
+  notifications.signal(SIGTERM);
+  Outcome heard = notifications.end();
+  ASSERT_TRUE(shown) << tool.seen.err << heard.err;
+  EXPECT_EQ(heard.out, "ready\nPlanejamento\tComeça às " + formatISO8601(start).substr(11, 5) +
+                                         "\\nhttps://meet.google.com/abc-defg-hij\n");
 }

@@ -1,14 +1,13 @@
 // The recorder on scripted capture and recognition: what reaches the
 // transcript file and the client while both sides, one side or no side can
 // be heard; then the meeting of now, the terminal's status line and the notes
-// written after a recording.
+// written after a recording (their failure: in the tool's own tests).
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <mutex>
 
 #include "ClientTestSupport.hpp"
-#include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/Recorder.hpp"
 #include "QuilletKit/SpeechAssets.hpp"
 #include "QuilletKit/Transcript.hpp"
@@ -201,7 +200,7 @@ TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
 
 TEST(RecorderMeta, TitleFromTheOptionElseTheCalendarElseReuniao) {
   const Date now = *parseISO8601("2025-03-01T14:05:00Z");
-  CalendarEvent event{"abc@1740837600", "Planejamento", now, now + std::chrono::hours(1), {"Ana", "bruno@x.com"}};
+  CalendarEvent event{"abc@1740837600", "Planejamento", now, now + std::chrono::hours(1), {"Ana", "bruno@x.com"}, std::nullopt, ""};
   struct Case {
     std::optional<std::string> title;
     std::optional<CalendarEvent> current;
@@ -243,33 +242,22 @@ TEST(RecorderStatusLine, ElapsedMetersAndTheNewestWordsWithinTheWidth) {
     EXPECT_EQ(Recorder::statusLine(c.elapsed, c.me, c.them, c.guess, c.width), c.expected);
 }
 
-TEST(RecorderNotes, WrittenAfterTheRecordingOrTheFolderLeftAsItWas) {
+TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAbout) {
   TempDir dir;
   Store store{dir.path()};
   Meeting empty = store.create(meta("Silêncio"));
   Meeting spoken = store.create(meta("Conversa"));
   spoken.segments = {segment(Speaker::them, 0, 2, "We ship on Friday.")};
   store.saveTranscript(spoken);
-
-  Preferences prefs;
-  auto useServer = [&](const LoopbackServer& server) {
-    prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false}};
-    prefs.providerID = "local";
-    prefs.localFallback = false;
-  };
-  LoopbackServer refusing = answering(400, R"({"error": {"message": "bad"}})");
-  useServer(refusing);
-  EXPECT_EQ(Recorder::writeNotes(store, empty.folder, prefs), std::nullopt) << "nothing to write about";
-  EXPECT_TRUE(refusing.requests().empty());
-  std::string metaBefore = readFile(spoken.folder / "meta.json");
-  EXPECT_THROW(Recorder::writeNotes(store, spoken.folder, prefs), LLMError);
-  EXPECT_EQ(readFile(spoken.folder / "meta.json"), metaBefore);
-  EXPECT_FALSE(fs::exists(spoken.folder / "notas-ia.md"));
-
-  LoopbackServer writing = answering(
+  LoopbackServer server = answering(
       200, eventStream({{{"choices", {{{"delta", {{"content", "## Decisões\n- Sexta"}}}, {"finish_reason", "stop"}}}}}},
                        true));
-  useServer(writing);
+  Preferences prefs;
+  prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, std::nullopt}};
+  prefs.providerID = "local";
+
+  EXPECT_EQ(Recorder::writeNotes(store, empty.folder, prefs), std::nullopt);
+  EXPECT_TRUE(server.requests().empty());
   auto label = Recorder::writeNotes(store, spoken.folder, prefs);
   ASSERT_TRUE(label.has_value());
   auto written = store.load(spoken.folder);

@@ -247,8 +247,9 @@ struct Running {
   Child child;
   Outcome seen;  // what came so far
 
-  // Reads both pipes until `done` holds for what came, or `timeout` passes
-  // (false), or both pipes end (whether `done` holds then).
+  // Reads both pipes until `done` holds, or `timeout` passes (false), or both
+  // pipes end (whether `done` holds then). `done` is asked at least every
+  // tenth of a second, so it may look at more than the output.
   bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string* sinks[2] = {&seen.out, &seen.err};
@@ -257,7 +258,7 @@ struct Running {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd fds[2] = {{ended_[0] ? -1 : child.out, POLLIN, 0}, {ended_[1] ? -1 : child.err, POLLIN, 0}};
-      if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+      if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) continue;
       for (int i = 0; i < 2; ++i) {
         if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char buffer[65536];
