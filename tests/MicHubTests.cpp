@@ -146,11 +146,11 @@ TEST_F(MicHubTest, SubscribersComingAndGoingWhileBlocksFlow) {
 
 TEST(MicHubOnPulse, HearsWhatPlaysIntoTheDefaultSourcesSink) {
   REQUIRE_SOUND_SERVER();
-  MicHub hub;
   std::mutex mutex;
   std::vector<float> heard;
   float loudest = 0;
   double rate = 0;
+  MicHub hub;  // after what its handlers write to, so that it stops first
   hub.subscribe(
       [&](const AudioBuffer& b) {
         std::lock_guard lock(mutex);

@@ -181,6 +181,8 @@ TEST(SystemAudioTapOnPulse, HearsTheDefaultSinkAndFollowsItWhenItChanges) {
     loudest = 0;
   }
   tap.stop();
+  // The server forgets a stream when it has read the client's goodbye.
+  for (int i = 0; i < 100 && !ourSourceOutputs().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ourSourceOutputs(), "");
 }
 
