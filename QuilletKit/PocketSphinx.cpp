@@ -12,9 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/SpeechError.hpp"
@@ -101,6 +104,11 @@ namespace {
 
 constexpr size_t kBlockSamples = 2048;  // what the engine's own programs feed at a time
 
+// How long a trial load of an acoustic model in a child may take (it takes
+// about a second), and how often the parent looks whether it has ended.
+constexpr std::chrono::seconds kTrialLimit{30};
+constexpr std::chrono::milliseconds kTrialPoll{20};
+
 void silenceEngineLog() {
   static std::once_flag once;
   std::call_once(once, [] { err_set_logfp(nullptr); });
@@ -152,9 +160,22 @@ Trial loadInChild(const SphinxModel& m) {
     cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", m.acoustic.c_str(), "-dict", "/dev/null", nullptr);
     ::_exit(config && ps_init(config) ? 0 : 1);
   }
+  // The child of a process with other threads inherits every lock one of
+  // them held at the fork, never to be released: a child that outlives the
+  // limit is taken to be stuck on one, and the model is tried here instead.
+  const auto deadline = std::chrono::steady_clock::now() + kTrialLimit;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return Trial::notTried;
+  for (pid_t ended = 0; ended != pid;) {
+    ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended < 0 && errno != EINTR) return Trial::notTried;
+    if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return Trial::notTried;
+    }
+    if (ended == 0) std::this_thread::sleep_for(kTrialPoll);
+  }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Trial::loaded : Trial::failed;
 }
 
