@@ -14,6 +14,12 @@
 
 namespace quillet::test {
 
+// A registration that tells whether it is still held.
+struct Alive : Registration {
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+  ~Alive() override { *alive = false; }
+};
+
 // Wall and monotonic clocks that move together when the test advances
 // them; `sleep` moves the wall clock alone, as a suspended machine does.
 // Timers and deferred calls fire only inside advance and sleep.
@@ -80,11 +86,6 @@ class ManualMainContext : public MainContext {
   }
 
  private:
-  struct Alive : Registration {
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    ~Alive() override { *alive = false; }
-  };
-
   void setElapsed(std::chrono::milliseconds to) {
     if (to <= elapsed) return;
     wall_ += to - elapsed;
