@@ -35,12 +35,8 @@ std::string programTranscript(const fs::path& wav) {
 
 class SpeechRecognitionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Only Debian's en-US model: the user's folder is an empty one of ours.
-    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
-  }
-  TempDir data;
-  TempDir work;
+  TempDir data, work;
+  ScopedEnv onlyDebians{"XDG_DATA_HOME", data.path().string()};  // the user's models folder is empty
 };
 
 std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset,
@@ -86,14 +82,11 @@ TEST_F(SpeechRecognitionTest, ClipsInEveryFormatScoreAsWellAsTheEnginesOwnProgra
   }
 }
 
-TEST_F(SpeechRecognitionTest, SilenceGivesNoText) {
-  writeSound(work.path() / "quiet.wav", silence(3), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  writeSound(work.path() / "empty.wav", silence(0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "quiet.wav", MeetingLanguage::en()), "");
-  EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "empty.wav", MeetingLanguage::en()), "");
-}
-
-TEST_F(SpeechRecognitionTest, FilesThatAreNoAudioAndMissingFilesAreReported) {
+TEST_F(SpeechRecognitionTest, SilenceGivesNoTextAndFilesThatAreNoAudioOrMissingAreReported) {
+  for (double seconds : {3.0, 0.0}) {
+    writeSound(work.path() / "quiet.wav", silence(seconds), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "quiet.wav", MeetingLanguage::en()), "") << seconds;
+  }
   writeFile(work.path() / "notes.wav", "# Notas da reunião\n\nNada de áudio aqui.\n");
   writeFile(work.path() / "zero.mp3", "");
   writeFile(work.path() / "photo.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
@@ -141,17 +134,20 @@ TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak)
 
 TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcessLivesOn) {
   const fs::path debian = "/usr/share/pocketsphinx/model/en-us/en-us";
+  const fs::path folder = sphinx::userModelsFolder() / "pt-BR";
   struct Case {
     const char* file;
     std::string content;
+    bool seenByStatus;  // a damaged language model is found only when loaded for use
   };
-  for (const Case& c : {Case{"mdef", "garbage\n"}, Case{"mdef", ""}, Case{"means", readFile(debian / "means").substr(0, 4096)},
-                        Case{"transition_matrices", readFile(debian / "transition_matrices").substr(0, 100)}}) {
-    fs::path folder = sphinx::userModelsFolder() / "pt-BR";
+  for (const Case& c : {Case{"mdef", "garbage\n", true}, Case{"mdef", "", true},
+                        Case{"means", readFile(debian / "means").substr(0, 4096), true},
+                        Case{"transition_matrices", readFile(debian / "transition_matrices").substr(0, 100), true},
+                        Case{"language.lm.bin", "\\data\\\n", false}}) {
     fs::remove_all(folder);
     englishModel(folder, c.file, c.content);
     SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
-    EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
+    if (c.seenByStatus) EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
     try {
       assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
       ADD_FAILURE() << c.file;
@@ -160,48 +156,32 @@ TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcess
       EXPECT_EQ(e.what(), "O modelo de fala em " + folder.string() + " está danificado");
     }
   }
-  // A damaged language model is found when the model is loaded for use.
-  fs::path folder = sphinx::userModelsFolder() / "pt-BR";
-  fs::remove_all(folder);
-  englishModel(folder, "language.lm.bin", "\\data\\\n");
-  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
-  try {
-    assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
-    FAIL();
-  } catch (const SpeechError& e) {
-    EXPECT_EQ(e.kind(), SpeechError::Kind::damagedModel);
-  }
 }
 
-TEST_F(SpeechRecognitionTest, LanguagesWithoutAModelAreUnsupported) {
+TEST_F(SpeechRecognitionTest, OnlyLanguagesWithAWholeModelInTheUsersFolderAreSupported) {
   SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
-  auto clip = libriVoxClips().front().wav;
+  auto clip = libriVoxClips()[1];
   for (const char* raw : {"pt-BR", "xx-YY", "not a language"}) {
     try {
-      assets.transcribe(clip, MeetingLanguage{raw});
+      assets.transcribe(clip.wav, MeetingLanguage{raw});
       ADD_FAILURE() << raw;
     } catch (const SpeechError& e) {
       EXPECT_EQ(e.kind(), SpeechError::Kind::unsupportedLocale);
       EXPECT_EQ(e.what(), std::string("O reconhecimento de fala do Mac não suporta ") + raw);
     }
   }
-}
-
-TEST_F(SpeechRecognitionTest, AModelInTheUsersFolderServesItsLocale) {
   // A Portuguese model in name only: Debian's English files, linked.
   fs::path model = sphinx::userModelsFolder() / "pt_BR";
   fs::path debian = "/usr/share/pocketsphinx/model/en-us";
   fs::create_directories(model);
   fs::create_directory_symlink(debian / "en-us", model / "acoustic");
   fs::create_symlink(debian / "en-us.lm.bin", model / "language.lm.bin");
-  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");  // no dictionary yet
   fs::create_symlink(debian / "cmudict-en-us.dict", model / "words.dict");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "instalado");
   EXPECT_EQ(assets.locale(MeetingLanguage::pt()), "pt-BR");
-  auto clip = libriVoxClips()[1];
   EXPECT_EQ(assets.transcribe(clip.wav, MeetingLanguage::pt()), programTranscript(clip.wav));
 }
 
