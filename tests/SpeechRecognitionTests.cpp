@@ -33,8 +33,22 @@ std::string programTranscript(const fs::path& wav) {
   return text::trimSpacesAndNewlines(out);
 }
 
+// The error of type E that `call` throws, if it throws one.
+template <class E>
+std::optional<E> thrown(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
 class SpeechRecognitionTest : public ::testing::Test {
  protected:
+  static std::string transcribe(const fs::path& file, const MeetingLanguage& language = MeetingLanguage::en()) {
+    return SpeechAssets::shared().transcribe(file, language);
+  }
   TempDir data, work;
   ScopedEnv onlyDebians{"XDG_DATA_HOME", data.path().string()};  // the user's models folder is empty
 };
@@ -74,7 +88,7 @@ TEST_F(SpeechRecognitionTest, ClipsInEveryFormatScoreAsWellAsTheEnginesOwnProgra
 
     double program = wordErrorRate(clip.reference, programTranscript(clip.wav));
     for (const fs::path& file : {clip.wav, flac, mp3}) {
-      std::string text = SpeechAssets::shared().transcribe(file, MeetingLanguage::en());
+      std::string text = transcribe(file);
       double ours = wordErrorRate(clip.reference, text);
       std::printf("WER %-45s %5.1f %% (engine's program %5.1f %%)\n", file.filename().c_str(), ours, program);
       EXPECT_LE(ours, program + 2.0) << file << ": " << text;
@@ -85,28 +99,22 @@ TEST_F(SpeechRecognitionTest, ClipsInEveryFormatScoreAsWellAsTheEnginesOwnProgra
 TEST_F(SpeechRecognitionTest, SilenceGivesNoTextAndFilesThatAreNoAudioOrMissingAreReported) {
   for (double seconds : {3.0, 0.0}) {
     writeSound(work.path() / "quiet.wav", silence(seconds), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    EXPECT_EQ(SpeechAssets::shared().transcribe(work.path() / "quiet.wav", MeetingLanguage::en()), "") << seconds;
+    EXPECT_EQ(transcribe(work.path() / "quiet.wav"), "") << seconds;
   }
   writeFile(work.path() / "notes.wav", "# Notas da reunião\n\nNada de áudio aqui.\n");
   writeFile(work.path() / "zero.mp3", "");
   writeFile(work.path() / "photo.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
   for (const char* name : {"notes.wav", "zero.mp3", "photo.png"}) {
     fs::path file = work.path() / name;
-    try {
-      SpeechAssets::shared().transcribe(file, MeetingLanguage::en());
-      ADD_FAILURE() << name;
-    } catch (const AudioFileError& e) {
-      EXPECT_EQ(e.what(), file.string() + ": " + openFailure(file)) << name;
-    }
+    auto error = thrown<AudioFileError>([&] { transcribe(file); });
+    ASSERT_TRUE(error) << name;
+    EXPECT_EQ(error->what(), file.string() + ": " + openFailure(file)) << name;
   }
-  try {
-    SpeechAssets::shared().transcribe(work.path() / "absent.wav", MeetingLanguage::en());
-    FAIL();
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-    EXPECT_NE(std::string(e.what()).find("absent.wav"), std::string::npos);
-  }
-  EXPECT_THROW(SpeechAssets::shared().transcribe(work.path(), MeetingLanguage::en()), std::system_error);
+  auto absent = thrown<std::system_error>([&] { transcribe(work.path() / "absent.wav"); });
+  ASSERT_TRUE(absent);
+  EXPECT_EQ(absent->code(), std::errc::no_such_file_or_directory);
+  EXPECT_NE(std::string(absent->what()).find("absent.wav"), std::string::npos);
+  EXPECT_TRUE(thrown<std::system_error>([&] { transcribe(work.path()); }));
 }
 
 TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
@@ -117,18 +125,15 @@ TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak)
   for (bool overwrite : {false, true}) {
     fs::path flac = work.path() / (overwrite ? "garbled.flac" : "cut.flac");
     brokenFlac(flac, sound, 0.7, overwrite);
-    try {
-      SpeechAssets::shared().transcribe(flac, MeetingLanguage::en());
-      ADD_FAILURE() << flac;
-    } catch (const PartialTranscription& e) {
-      EXPECT_EQ(e.what(), flac.string() + ": Error : flac decoder lost sync.");
-      // The first clip whole, then some of the second one up to the break.
-      auto heard = words(e.text);
-      heard.resize(std::min(heard.size(), words(clips[1].reference).size()));
-      std::string start;
-      for (const auto& w : heard) start += w + " ";
-      EXPECT_LT(wordErrorRate(clips[1].reference, start), 50.0) << e.text;
-    }
+    auto e = thrown<PartialTranscription>([&] { transcribe(flac); });
+    ASSERT_TRUE(e) << flac;
+    EXPECT_EQ(e->what(), flac.string() + ": Error : flac decoder lost sync.");
+    // The first clip whole, then some of the second one up to the break.
+    auto heard = words(e->text);
+    heard.resize(std::min(heard.size(), words(clips[1].reference).size()));
+    std::string start;
+    for (const auto& w : heard) start += w + " ";
+    EXPECT_LT(wordErrorRate(clips[1].reference, start), 50.0) << e->text;
   }
 }
 
@@ -148,13 +153,10 @@ TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcess
     englishModel(folder, c.file, c.content);
     SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
     if (c.seenByStatus) EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
-    try {
-      assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
-      ADD_FAILURE() << c.file;
-    } catch (const SpeechError& e) {
-      EXPECT_EQ(e.kind(), SpeechError::Kind::damagedModel);
-      EXPECT_EQ(e.what(), "O modelo de fala em " + folder.string() + " está danificado");
-    }
+    auto e = thrown<SpeechError>([&] { assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt()); });
+    ASSERT_TRUE(e) << c.file;
+    EXPECT_EQ(e->kind(), SpeechError::Kind::damagedModel);
+    EXPECT_EQ(e->what(), "O modelo de fala em " + folder.string() + " está danificado");
   }
 }
 
@@ -164,13 +166,10 @@ TEST_F(SpeechRecognitionTest, OnlyLanguagesWithAWholeModelInTheUsersFolderAreSup
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
   auto clip = libriVoxClips()[1];
   for (const char* raw : {"pt-BR", "xx-YY", "not a language"}) {
-    try {
-      assets.transcribe(clip.wav, MeetingLanguage{raw});
-      ADD_FAILURE() << raw;
-    } catch (const SpeechError& e) {
-      EXPECT_EQ(e.kind(), SpeechError::Kind::unsupportedLocale);
-      EXPECT_EQ(e.what(), std::string("O reconhecimento de fala do Mac não suporta ") + raw);
-    }
+    auto e = thrown<SpeechError>([&] { assets.transcribe(clip.wav, MeetingLanguage{raw}); });
+    ASSERT_TRUE(e) << raw;
+    EXPECT_EQ(e->kind(), SpeechError::Kind::unsupportedLocale);
+    EXPECT_EQ(e->what(), std::string("O reconhecimento de fala do Mac não suporta ") + raw);
   }
   // A Portuguese model in name only: Debian's English files, linked.
   fs::path model = sphinx::userModelsFolder() / "pt_BR";
