@@ -21,8 +21,7 @@ struct Alive : Registration {
 };
 
 // Wall and monotonic clocks that move together when the test advances
-// them; `sleep` moves the wall clock alone, as a suspended machine does.
-// Timers and deferred calls fire only inside advance and sleep.
+// them. Timers and deferred calls fire only inside advance.
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
@@ -75,14 +74,6 @@ class ManualMainContext : public MainContext {
     while (fireNext(target)) {
     }
     setElapsed(target);
-  }
-
-  // The machine sleeps for `span`: only the wall clock moves. On waking,
-  // timers for a date that passed fire.
-  void sleep(std::chrono::milliseconds span) {
-    wall_ += span;
-    current = std::chrono::floor<std::chrono::seconds>(wall_);
-    advance({});
   }
 
  private:

@@ -71,23 +71,19 @@ struct WordPerSecond : SpeechBackend {
 };
 
 struct RecorderTest : ::testing::Test {
-  RecordingEvents events() {
+  std::unique_ptr<Recorder> start(const MeetingMeta& m = meta("Conversa")) {
     RecordingEvents e;
-    e.onStart = [this](const Meeting& m) { note("aberta"), started = m.folder; };
+    e.onStart = [this](const Meeting& meeting) {
+      std::lock_guard lock(mutex);
+      seen.push_back("aberta"), started = meeting.folder;
+    };
     e.onSegment = [this](const Segment& s) {
       std::lock_guard lock(mutex);
       segments.push_back(s);
       seen.push_back(std::string(rawValue(s.speaker)) + ":" + s.text);
       changed.notify_all();
     };
-    return e;
-  }
-  void note(const std::string& what) {
-    std::lock_guard lock(mutex);
-    seen.push_back(what);
-  }
-  std::unique_ptr<Recorder> start(const MeetingMeta& m = meta("Conversa")) {
-    return Recorder::start(store, m, events(), server, speech);
+    return Recorder::start(store, m, e, server, speech);
   }
   // Seconds of a constant level on one side, in chunks of a tenth of a second.
   static bool speak(ScriptedSoundServer& side, float level, int tenths) {
