@@ -11,7 +11,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One step: a report ("zoom", "teams" or "none") or minutes passing ("+N").
+// One step: a report ("zoom", "teams" or "none"), minutes passing ("+N") or
+// the user stopping the recording ("stop").
 struct Case {
   const char* name;
   std::vector<std::string> steps;
@@ -33,6 +34,7 @@ TEST(AutoRecording, StartsWithTheApplicationAndStopsOnlyOnceItStayedAway) {
       {"a second call records anew", {"zoom", "none", "+2", "teams"}, 1, {"start Zoom", "stop", "start Microsoft Teams"}},
       {"nothing to stop", {"none", "+5"}, 1, {}},
       {"a refused start is tried again", {"zoom", "none", "teams"}, 1, {"start Zoom", "start Microsoft Teams"}, true},
+      {"stopped by hand: no countdown", {"zoom", "none", "stop", "+5", "stop"}, 2, {"start Zoom", "stop"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -45,22 +47,11 @@ TEST(AutoRecording, StartsWithTheApplicationAndStopsOnlyOnceItStayedAway) {
                                       [&] { actions.push_back("stop"); }});
     for (const std::string& step : c.steps) {
       if (step[0] == '+') context->advance(std::chrono::minutes(std::stoi(step.substr(1))));
+      else if (step == "stop") automatic.stopNow();
       else automatic.appChanged(step == "none" ? std::nullopt : std::optional(step == "zoom" ? zoom : teams),
                                 std::chrono::minutes(c.autoStopMinutes));
     }
     EXPECT_EQ(actions, c.actions);
+    EXPECT_EQ(automatic.recording(), !actions.empty() && actions.back() != "stop" && !c.refuse);
   }
-}
-
-TEST(AutoRecording, StopNowEndsARecordingAndItsCountdown) {
-  auto context = std::make_shared<ManualMainContext>();
-  int stops = 0;
-  AutoRecording automatic(context, {[](const MeetingApp&) { return true; }, [&] { ++stops; }});
-  automatic.appChanged(MeetingApp{"us.zoom.xos", "Zoom"}, 2min);
-  automatic.appChanged(std::nullopt, 2min);
-  automatic.stopNow();
-  EXPECT_FALSE(automatic.recording());
-  context->advance(5min);
-  automatic.stopNow();
-  EXPECT_EQ(stops, 1);
 }

@@ -13,14 +13,7 @@ using namespace quillet;
 using namespace quillet::test;
 using namespace std::chrono_literals;
 
-TEST(Shortcut, CarbonModifiersAndEscape) {
-  EXPECT_EQ(Shortcut::carbonModifiers(true, false, true, true), 4864u);
-  EXPECT_EQ(Shortcut::carbonModifiers(true, true, true, true), 6912u);
-  EXPECT_EQ(Shortcut::carbonModifiers(false, false, false, false), 0u);
-  EXPECT_EQ(Shortcut::escape(), (Shortcut{53, 0, "\u238B"}));
-}
-
-TEST(HotKeyTranslation, CarbonKeysAndMasksBecomeXKeysAndMasks) {
+TEST(HotKeyTranslation, CarbonKeysAndMasksBecomeXKeysAndMasksAndCarbonModifiers) {
   struct Case {
     Shortcut shortcut;
     std::optional<std::pair<uint32_t, uint32_t>> key;
@@ -35,6 +28,10 @@ TEST(HotKeyTranslation, CarbonKeysAndMasksBecomeXKeysAndMasks) {
       {{500, 0, "?"}, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(x11Key(c.shortcut), c.key) << c.shortcut.keyCode;
+  EXPECT_EQ(Shortcut::carbonModifiers(true, false, true, true), 4864u);
+  EXPECT_EQ(Shortcut::carbonModifiers(true, true, true, true), 6912u);
+  EXPECT_EQ(Shortcut::carbonModifiers(false, false, false, false), 0u);
+  EXPECT_EQ(Shortcut::escape(), (Shortcut{53, 0, "\u238B"}));
 }
 
 namespace {
@@ -50,22 +47,16 @@ struct HotKeyCenterTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(HotKeyCenterTest, NumbersAreNeverReusedEvenAfterARefusal) {
+TEST_F(HotKeyCenterTest, NumbersAreNeverReusedAndHandlersAreCalledOncePerPressUntilUnregistered) {
   display->heldByOthers.insert({XK_F1, kXAlt});
-  EXPECT_EQ(center->registerHotKey(Shortcut::controlR(), note("r")), 1u);
-  EXPECT_EQ(center->registerHotKey(Shortcut::escape(), note("esc")), 2u);
+  auto talk = center->registerHotKey(Shortcut::controlR(), note("down"), note("up"));
+  EXPECT_EQ(talk, 1u);
+  EXPECT_EQ(center->registerHotKey(Shortcut::escape(), note("escape")), 2u);
   EXPECT_EQ(center->registerHotKey({0x7A, Shortcut::option, "F1"}, note("f1")), std::nullopt);
   EXPECT_EQ(center->registerHotKey({0x0A, 0, "§"}, note("§")), std::nullopt);
   EXPECT_EQ(center->registerHotKey(Shortcut::controlR(), note("again")), std::nullopt);  // already ours
   EXPECT_EQ(center->registerHotKey({0x0E, Shortcut::control, "E"}, note("e")), 6u);
-  center->unregister(1);
-  EXPECT_EQ(center->registerHotKey(Shortcut::controlR(), note("r")), 7u);
-}
 
-TEST_F(HotKeyCenterTest, PressAndReleaseCallTheirHandlersOnceUntilUnregistered) {
-  auto talk = center->registerHotKey(Shortcut::controlR(), note("down"), note("up"));
-  auto plain = center->registerHotKey(Shortcut::escape(), note("escape"));
-  ASSERT_TRUE(talk && plain);
   for (int repeat = 0; repeat < 3; ++repeat) display->key(XK_r, kXControl, true);
   display->key(XK_r, kXControl, false);
   display->key(XK_Escape, 0, true);
@@ -80,6 +71,7 @@ TEST_F(HotKeyCenterTest, PressAndReleaseCallTheirHandlersOnceUntilUnregistered) 
   display->key(XK_r, kXControl, true);
   display->key(XK_r, kXControl, false);
   EXPECT_EQ(calls.size(), 3u);
+  EXPECT_EQ(center->registerHotKey(Shortcut::controlR(), note("r")), 7u);
 }
 
 // ---- On the X server ----
@@ -97,7 +89,7 @@ struct SharedHotKeys : ::testing::Test {
 
 }  // namespace
 
-TEST_F(SharedHotKeys, AShortcutPressedWithXTestCallsBackOncePerPressAlsoWithNumLock) {
+TEST_F(SharedHotKeys, AShortcutPressedWithXTestCallsBackOncePerPressAlsoWithNumLockAndGrabsAreExclusive) {
   auto& center = HotKeyCenter::shared();
   auto number = center.registerHotKey({0x0F, Shortcut::control | Shortcut::shift, "R"}, [&] { ++pressed; },
                                       [&] { ++released; });
@@ -128,25 +120,24 @@ TEST_F(SharedHotKeys, AShortcutPressedWithXTestCallsBackOncePerPressAlsoWithNumL
   spinFor(300ms);
   EXPECT_EQ(pressed, 3);
   EXPECT_EQ(released, 3);
-}
 
-TEST_F(SharedHotKeys, AKeyAnotherClientGrabbedIsRefused) {
+  // A key another client grabbed is refused, and ours once it lets go.
   Window root = DefaultRootWindow(client.display);
   XGrabKey(client.display, client.code(XK_F7), Mod1Mask, root, False, GrabModeAsync, GrabModeAsync);
   XSync(client.display, False);
-  EXPECT_EQ(HotKeyCenter::shared().registerHotKey({0x62, Shortcut::option, "F7"}, [&] { ++pressed; }), std::nullopt);
+  EXPECT_EQ(center.registerHotKey({0x62, Shortcut::option, "F7"}, [] {}), std::nullopt);
   XUngrabKey(client.display, client.code(XK_F7), Mod1Mask, root);
   XSync(client.display, False);
-  auto number = HotKeyCenter::shared().registerHotKey({0x62, Shortcut::option, "F7"}, [&] { ++pressed; });
+  number = center.registerHotKey({0x62, Shortcut::option, "F7"}, [] {});
   EXPECT_TRUE(number);
-  HotKeyCenter::shared().unregister(number);
+  center.unregister(number);
 }
 
 TEST(WithoutADisplay, EveryCallAnswersAtOnce) {
-  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-  unsetenv("DISPLAY");
-  auto display = openX11Display(MainContext::main());
-  if (!saved.empty()) setenv("DISPLAY", saved.c_str(), 1);
+  auto display = [] {
+    ScopedEnv none("DISPLAY", std::nullopt);
+    return openX11Display(MainContext::main());
+  }();
   EXPECT_FALSE(display->isOpen());
   EXPECT_FALSE(display->canSynthesizeKeys());
   auto center = makeHotKeyCenter(display);
@@ -167,12 +158,11 @@ TEST(WithoutADisplay, AServerThatGoesAwayEndsTheCallsNotTheProcess) {
   const std::string name = ":" + std::to_string(n);
   Child server = spawnChild("/usr/bin/Xvfb", {name, "-nolisten", "tcp"}, {});
   ASSERT_GT(server.pid, 0);
-  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-  setenv("DISPLAY", name.c_str(), 1);
   std::shared_ptr<DisplayServer> display;
-  spinUntil([&] { return (display = openX11Display(MainContext::main()))->isOpen(); }, 10s);
-  if (saved.empty()) unsetenv("DISPLAY");
-  else setenv("DISPLAY", saved.c_str(), 1);
+  {
+    ScopedEnv ours("DISPLAY", name);
+    spinUntil([&] { return (display = openX11Display(MainContext::main()))->isOpen(); }, 10s);
+  }
   ASSERT_TRUE(display->isOpen());
   display->writeClipboard({{{"UTF8_STRING", "x", "UTF8_STRING", 8}}});
 

@@ -25,43 +25,40 @@ namespace {
 
 // A decoder that emits chosen results once chosen numbers of samples have
 // been fed to it, and the rest when it is finished.
-struct Script {
+struct ScriptedDecoder : SpeechBackend {
   std::mutex mutex;
   std::vector<std::pair<size_t, SpeechResult>> onFeed;  // after how many samples
   std::vector<SpeechResult> onFinish;
   std::vector<int16_t> fed;
   bool finished = false;
-};
+  bool available = true, supported = true;
+  int rate = 16000;
 
-struct ScriptedRecognizer : SpeechRecognizer {
-  ScriptedRecognizer(std::shared_ptr<Script> s, int r, SpeechResultHandler h)
-      : script(std::move(s)), rate(r), onResult(std::move(h)) {}
-  int sampleRate() const override { return rate; }
-  void feed(std::span<const int16_t> samples) override {
-    std::vector<SpeechResult> due;
-    {
-      std::lock_guard lock(script->mutex);
-      script->fed.insert(script->fed.end(), samples.begin(), samples.end());
-      for (; next < script->onFeed.size() && script->onFeed[next].first <= script->fed.size(); ++next)
-        due.push_back(script->onFeed[next].second);
+  struct Recognizer : SpeechRecognizer {
+    Recognizer(ScriptedDecoder& d, SpeechResultHandler h) : decoder(d), onResult(std::move(h)) {}
+    int sampleRate() const override { return decoder.rate; }
+    void feed(std::span<const int16_t> samples) override {
+      std::vector<SpeechResult> due;
+      {
+        std::lock_guard lock(decoder.mutex);
+        decoder.fed.insert(decoder.fed.end(), samples.begin(), samples.end());
+        for (; next < decoder.onFeed.size() && decoder.onFeed[next].first <= decoder.fed.size(); ++next)
+          due.push_back(decoder.onFeed[next].second);
+      }
+      for (const auto& r : due) onResult(r);
     }
-    for (const auto& r : due) onResult(r);
-  }
-  void finish() override {
-    std::unique_lock lock(script->mutex);
-    script->finished = true;
-    auto due = script->onFinish;
-    lock.unlock();
-    for (const auto& r : due) onResult(r);
-  }
-  std::shared_ptr<Script> script;
-  int rate;
-  SpeechResultHandler onResult;
-  size_t next = 0;
-};
+    void finish() override {
+      std::unique_lock lock(decoder.mutex);
+      decoder.finished = true;
+      auto due = decoder.onFinish;
+      lock.unlock();
+      for (const auto& r : due) onResult(r);
+    }
+    ScriptedDecoder& decoder;
+    SpeechResultHandler onResult;
+    size_t next = 0;
+  };
 
-struct ScriptedDecoder : SpeechBackend {
-  explicit ScriptedDecoder(std::shared_ptr<Script> s) : script(std::move(s)) {}
   bool isAvailable() override { return available; }
   std::optional<std::string> supportedLocale(const std::string& id) override {
     return supported ? std::optional(id) : std::nullopt;
@@ -69,11 +66,8 @@ struct ScriptedDecoder : SpeechBackend {
   std::vector<std::string> installedLocales() override { return {"en-US"}; }
   std::unique_ptr<AssetInstallation> installationRequest(const std::string&) override { return nullptr; }
   std::unique_ptr<SpeechRecognizer> recognizer(const std::string&, SpeechPreset, SpeechResultHandler h) override {
-    return std::make_unique<ScriptedRecognizer>(script, rate, std::move(h));
+    return std::make_unique<Recognizer>(*this, std::move(h));
   }
-  std::shared_ptr<Script> script;
-  bool available = true, supported = true;
-  int rate = 16000;
 };
 
 // What the callbacks saw, in order: "v:<text>" and "f:<text>@<start>-<end>".
@@ -114,9 +108,8 @@ struct LiveTranscriberTest : ::testing::Test {
         },
         assets);
   }
-  std::shared_ptr<Script> script = std::make_shared<Script>();
-  std::shared_ptr<ScriptedDecoder> decoder = std::make_shared<ScriptedDecoder>(script);
-  SpeechAssets assets{decoder};
+  std::shared_ptr<ScriptedDecoder> script = std::make_shared<ScriptedDecoder>();
+  SpeechAssets assets{script};
   Log log;
 };
 
@@ -176,12 +169,13 @@ TEST_F(LiveTranscriberTest, CancelDropsWhatIsNotSettled) {
 }
 
 TEST_F(LiveTranscriberTest, StartFailsWithTheSpeechErrors) {
-  std::tuple<void (*)(ScriptedDecoder&), const char*> cases[] = {
-      {[](ScriptedDecoder& d) { d.available = false; }, "O reconhecimento de fala não está disponível neste Mac"},
-      {[](ScriptedDecoder& d) { d.supported = false; }, "O reconhecimento de fala do Mac não suporta en-US"},
-      {[](ScriptedDecoder& d) { d.rate = 0; }, "Não achei um formato de áudio para o reconhecimento de fala"}};
-  for (const auto& [setUp, message] : cases) {
-    setUp(*decoder);
+  std::pair<bool ScriptedDecoder::*, const char*> cases[] = {
+      {&ScriptedDecoder::available, "O reconhecimento de fala não está disponível neste Mac"},
+      {&ScriptedDecoder::supported, "O reconhecimento de fala do Mac não suporta en-US"},
+      {nullptr, "Não achei um formato de áudio para o reconhecimento de fala"}};  // a rate of 0
+  for (const auto& [flag, message] : cases) {
+    auto decoder = std::make_shared<ScriptedDecoder>();
+    flag ? void((*decoder).*flag = false) : void(decoder->rate = 0);
     SpeechAssets scripted(decoder);
     try {
       LiveTranscriber::start(MeetingLanguage::en(), Speaker::me, {}, {}, scripted);
@@ -189,7 +183,6 @@ TEST_F(LiveTranscriberTest, StartFailsWithTheSpeechErrors) {
     } catch (const SpeechError& e) {
       EXPECT_STREQ(e.what(), message);
     }
-    *decoder = ScriptedDecoder(script);
   }
 }
 

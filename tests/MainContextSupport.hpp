@@ -14,9 +14,14 @@
 
 namespace quillet::test {
 
+// A registration that tells whether it is still held.
+struct Alive : Registration {
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+  ~Alive() override { *alive = false; }
+};
+
 // Wall and monotonic clocks that move together when the test advances
-// them; `sleep` moves the wall clock alone, as a suspended machine does.
-// Timers and deferred calls fire only inside advance and sleep.
+// them. Timers and deferred calls fire only inside advance.
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
@@ -71,20 +76,7 @@ class ManualMainContext : public MainContext {
     setElapsed(target);
   }
 
-  // The machine sleeps for `span`: only the wall clock moves. On waking,
-  // timers for a date that passed fire.
-  void sleep(std::chrono::milliseconds span) {
-    wall_ += span;
-    current = std::chrono::floor<std::chrono::seconds>(wall_);
-    advance({});
-  }
-
  private:
-  struct Alive : Registration {
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    ~Alive() override { *alive = false; }
-  };
-
   void setElapsed(std::chrono::milliseconds to) {
     if (to <= elapsed) return;
     wall_ += to - elapsed;

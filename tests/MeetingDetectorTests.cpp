@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <map>
-
 #include "MainContextSupport.hpp"
 #include "QuilletKit/AudioProcesses.hpp"
 #include "TestSupport.hpp"
@@ -26,47 +24,41 @@ class FakeProcesses : public AudioProcessList {
   std::vector<AudioProcess> processes() override { return list; }
   std::unique_ptr<Registration> observeList(std::function<void()> changed) override {
     ++listRegistrations;
-    return add(0, std::move(changed), true);
+    return add(kList, std::move(changed));
   }
   std::unique_ptr<Registration> observeInput(uint32_t process, std::function<void()> changed) override {
     watched.push_back(process);
-    return add(process, std::move(changed), false);
+    return add(process, std::move(changed));
   }
-
   void setList(std::vector<AudioProcess> processes) {
     list = std::move(processes);
-    notify([](const Observer& o) { return o.list; });
+    notify(kList);
   }
   void setInput(uint32_t id, bool running) {
     for (auto& p : list)
       if (p.id == id) p.runningInput = running;
-    notify([id](const Observer& o) { return !o.list && o.process == id; });
+    notify(id);
   }
   size_t liveInputObservers() const {
-    return std::count_if(observers.begin(), observers.end(), [](const Observer& o) { return !o.list && *o.alive; });
+    return std::count_if(observers.begin(), observers.end(), [](auto& o) { return o.process != kList && *o.alive; });
   }
 
  private:
+  static constexpr uint32_t kList = UINT32_MAX;  // the list's own observers
   struct Observer {
     uint32_t process;
-    bool list;
     std::function<void()> changed;
     std::shared_ptr<bool> alive;
   };
-  struct Alive : Registration {
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    ~Alive() override { *alive = false; }
-  };
-  std::unique_ptr<Registration> add(uint32_t process, std::function<void()> changed, bool isList) {
+  std::unique_ptr<Registration> add(uint32_t process, std::function<void()> changed) {
     auto r = std::make_unique<Alive>();
-    observers.push_back({process, isList, std::move(changed), r->alive});
+    observers.push_back({process, std::move(changed), r->alive});
     return r;
   }
-  template <class Which>
-  void notify(Which which) {
+  void notify(uint32_t process) {
     auto copy = observers;
     for (auto& o : copy)
-      if (*o.alive && which(o)) o.changed();
+      if (*o.alive && o.process == process) o.changed();
   }
   std::vector<Observer> observers;
 };
@@ -183,38 +175,30 @@ TEST_F(MeetingDetectorTest, TheFirstQualifyingProcessOfTheServersListWins) {
   }
 }
 
-TEST_F(MeetingDetectorTest, ListenersFollowTheCatalogProcessesOfTheList) {
+TEST_F(MeetingDetectorTest, ListenersFollowTheCatalogProcessesAndStopEndsThemAndThePendingReport) {
   processes->list = {process(1, "us.zoom.xos"), process(2, "org.example"), process(3, std::nullopt),
                      process(4, "org.mozilla.firefox")};
   detector->start();
   detector->start();
   EXPECT_EQ(processes->listRegistrations, 1);
   EXPECT_EQ(processes->watched, (std::vector<uint32_t>{1, 4}));
-
   processes->setList({process(4, "org.mozilla.firefox", true), process(5, "us.zoom.xos")});
   EXPECT_EQ(processes->watched, (std::vector<uint32_t>{1, 4, 5}));
   EXPECT_EQ(processes->liveInputObservers(), 2u);
   context->advance(2s);
-  EXPECT_EQ(detector->active(), (MeetingApp{"org.mozilla.firefox", "Firefox"}));
-}
+  const MeetingApp firefox{"org.mozilla.firefox", "Firefox"};
+  EXPECT_EQ(detector->active(), firefox);
 
-TEST_F(MeetingDetectorTest, StopDropsThePendingReportAndListensNoMore) {
-  processes->list = {process(1, "us.zoom.xos")};
-  detector->start();
-  processes->setInput(1, true);
-  context->advance(2s);
-  processes->setInput(1, false);
+  processes->setInput(4, false);
   context->advance(1s);
   detector->stop();
   EXPECT_EQ(processes->liveInputObservers(), 0u);
   EXPECT_EQ(context->pendingWaits(), 0u);
-  context->advance(5s);
   processes->setList({process(1, "us.zoom.xos"), process(2, "com.hnc.Discord", true)});
   context->advance(5s);
   EXPECT_EQ(reports.size(), 1u);
-  EXPECT_EQ(detector->active(), kZoom);  // kept across stop
-
-  detector->start();  // evaluates at once
+  EXPECT_EQ(detector->active(), firefox);  // kept across stop
+  detector->start();                       // evaluates at once
   context->advance(2s);
   EXPECT_EQ(detector->active(), (MeetingApp{"com.hnc.Discord", "Discord"}));
 }
@@ -222,16 +206,6 @@ TEST_F(MeetingDetectorTest, StopDropsThePendingReportAndListensNoMore) {
 // ---- On the real sound server ----
 
 namespace {
-
-std::map<std::string, std::string> environment() {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  return env;
-}
 
 struct PulseDetectorTest : ::testing::Test {
   void SetUp() override {
@@ -250,7 +224,7 @@ struct PulseDetectorTest : ::testing::Test {
   Child record(const std::string& program, std::vector<std::string> args, const std::string& bundle) {
     const bool own = bundle == "app.quillet.mac";
     args.push_back((dir.path() / ("take" + std::to_string(++takes) + ".wav")).string());
-    Child child = spawnChild(program, args, environment());
+    Child child = spawnChild(program, args, inherited({"PULSE_SERVER", "HOME"}));
     EXPECT_TRUE(spinUntil(
         [&] {
           auto list = server->processes();
@@ -275,7 +249,7 @@ struct PulseDetectorTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(PulseDetectorTest, ACallIsReportedABlipIsNotAndOurOwnRecordingNever) {
+TEST_F(PulseDetectorTest, ACallIsReportedABlipIsNotOurOwnRecordingNeverAndFirefoxByItsBinary) {
   Child own = record("/usr/bin/parecord", {"--property=application.id=app.quillet.mac"}, "app.quillet.mac");
   Child blip = record("/usr/bin/parecord", {"--property=application.id=us.zoom.xos"}, "us.zoom.xos");
   spinFor(1s);
@@ -292,21 +266,17 @@ TEST_F(PulseDetectorTest, ACallIsReportedABlipIsNotAndOurOwnRecordingNever) {
   EXPECT_GE(std::chrono::steady_clock::now() - stopped, 1500ms);
   EXPECT_EQ(reports[1], std::nullopt);
   end(own);
-}
 
-TEST_F(PulseDetectorTest, AClientRunningAsFirefoxIsFirefox) {
   // The binary's name is what the client reports: a copy named firefox.
   std::filesystem::copy_file("/usr/bin/parecord", dir.path() / "firefox");
   Child firefox = record((dir.path() / "firefox").string(), {"--record"}, "org.mozilla.firefox");
-  ASSERT_TRUE(spinUntil([&] { return !reports.empty(); }, 5s));
-  EXPECT_EQ(reports[0], (MeetingApp{"org.mozilla.firefox", "Firefox"}));
+  ASSERT_TRUE(spinUntil([&] { return reports.size() == 3; }, 5s));
+  EXPECT_EQ(reports[2], (MeetingApp{"org.mozilla.firefox", "Firefox"}));
   end(firefox);
 }
 
 TEST(MeetingDetectorWithoutServer, StartsAndStopsAtOnceDetectingNothing) {
-  const char* saved = std::getenv("PULSE_SERVER");
-  std::string restore = saved ? saved : "";
-  setenv("PULSE_SERVER", "unix:/nonexistent/quillet-test", 1);
+  ScopedEnv nowhere("PULSE_SERVER", "unix:/nonexistent/quillet-test");
   auto detector = MeetingDetector::make();
   int reports = 0;
   detector->onChange = [&](const std::optional<MeetingApp>&) { ++reports; };
@@ -314,6 +284,4 @@ TEST(MeetingDetectorWithoutServer, StartsAndStopsAtOnceDetectingNothing) {
   spinFor(300ms);
   detector->stop();
   EXPECT_EQ(reports, 0);
-  if (saved) setenv("PULSE_SERVER", restore.c_str(), 1);
-  else unsetenv("PULSE_SERVER");
 }

@@ -35,9 +35,7 @@ class FakeBackend : public SpeechBackend {
   }
   std::optional<std::string> supportedLocale(const std::string& id) override {
     ++calls;
-    for (const auto& s : supported)
-      if (s == id) return s;
-    return std::nullopt;
+    return std::find(supported.begin(), supported.end(), id) != supported.end() ? std::optional(id) : std::nullopt;
   }
   std::vector<std::string> installedLocales() override {
     ++calls;
@@ -74,9 +72,8 @@ struct FakeRecognizer : SpeechRecognizer {
 
 std::unique_ptr<AssetInstallation> FakeBackend::installationRequest(const std::string& locale) {
   ++calls;
-  for (const auto& i : installed)
-    if (i == locale) return nullptr;
-  return std::make_unique<FakeInstallation>(this, locale);
+  bool present = std::find(installed.begin(), installed.end(), locale) != installed.end();
+  return present ? nullptr : std::make_unique<FakeInstallation>(this, locale);
 }
 
 std::unique_ptr<SpeechRecognizer> FakeBackend::recognizer(const std::string&, SpeechPreset preset,
@@ -94,55 +91,39 @@ struct SpeechAssetsTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(SpeechAssetsTest, PrepareInstallsAMissingModelOnceWithProgress) {
+TEST_F(SpeechAssetsTest, PrepareInstallsAMissingModelOnceWithProgressAndRetriesAFailure) {
+  backend->installed = {"en-US"};
+  assets.prepare(MeetingLanguage::en(), record);  // installed: silent
+  EXPECT_TRUE(progress.empty());
+  backend->failInstall = true;
+  EXPECT_THROW(assets.prepare(MeetingLanguage::pt(), record), std::runtime_error);
+  EXPECT_EQ(assets.prepared(), std::set<std::string>{"en-US"});
+  backend->failInstall = false;
   assets.prepare(MeetingLanguage::pt(), record);
-  ASSERT_EQ(progress.size(), 1u);
-  EXPECT_EQ(progress[0], "Baixando o modelo de fala " + MeetingLanguage::pt().name() + "…");
-  EXPECT_EQ(backend->installs, 1);
-  EXPECT_EQ(assets.prepared(), std::set<std::string>{"pt-BR"});
+  EXPECT_EQ(backend->installs, 2);
+  EXPECT_EQ(progress, std::vector<std::string>(2, "Baixando o modelo de fala " + MeetingLanguage::pt().name() + "…"));
+  EXPECT_EQ(assets.prepared(), (std::set<std::string>{"en-US", "pt-BR"}));
 
   int callsBefore = backend->calls;
   assets.prepare(MeetingLanguage::pt(), record);
   EXPECT_EQ(backend->calls, callsBefore);
-  EXPECT_EQ(progress.size(), 1u);
-}
-
-TEST_F(SpeechAssetsTest, PrepareOfAnInstalledModelIsSilent) {
-  backend->installed = {"en-US"};
-  assets.prepare(MeetingLanguage::en(), record);
-  EXPECT_TRUE(progress.empty());
-  EXPECT_EQ(backend->installs, 0);
-  EXPECT_EQ(assets.prepared(), std::set<std::string>{"en-US"});
-}
-
-TEST_F(SpeechAssetsTest, FailedInstallationLeavesTheLanguageUnpreparedAndIsRetried) {
-  backend->failInstall = true;
-  EXPECT_THROW(assets.prepare(MeetingLanguage::pt(), record), std::runtime_error);
-  EXPECT_TRUE(assets.prepared().empty());
-  backend->failInstall = false;
-  assets.prepare(MeetingLanguage::pt(), record);
-  EXPECT_EQ(backend->installs, 2);
   EXPECT_EQ(progress.size(), 2u);
-  EXPECT_EQ(assets.prepared(), std::set<std::string>{"pt-BR"});
 }
 
 TEST_F(SpeechAssetsTest, UnavailableEngineAndUnsupportedLanguageAreTypedErrors) {
-  MeetingLanguage klingon{"tlh-XX"};
-  try {
-    assets.transcribe("/nonexistent.wav", klingon);
-    FAIL();
-  } catch (const SpeechError& e) {
-    EXPECT_EQ(e.kind(), SpeechError::Kind::unsupportedLocale);
-    EXPECT_STREQ(e.what(), "O reconhecimento de fala do Mac não suporta tlh-XX");
-  }
+  auto failure = [](const std::function<void()>& call) -> std::pair<SpeechError::Kind, std::string> {
+    try {
+      call();
+    } catch (const SpeechError& e) {
+      return {e.kind(), e.what()};
+    }
+    return {};
+  };
+  EXPECT_EQ(failure([&] { assets.transcribe("/nonexistent.wav", MeetingLanguage{"tlh-XX"}); }),
+            std::pair(SpeechError::Kind::unsupportedLocale, std::string("O reconhecimento de fala do Mac não suporta tlh-XX")));
   backend->available = false;
-  try {
-    assets.prepare(MeetingLanguage::en());
-    FAIL();
-  } catch (const SpeechError& e) {
-    EXPECT_EQ(e.kind(), SpeechError::Kind::unavailable);
-    EXPECT_STREQ(e.what(), "O reconhecimento de fala não está disponível neste Mac");
-  }
+  EXPECT_EQ(failure([&] { assets.prepare(MeetingLanguage::en()); }),
+            std::pair(SpeechError::Kind::unavailable, std::string("O reconhecimento de fala não está disponível neste Mac")));
   EXPECT_STREQ(SpeechError::noAudioFormat().what(), "Não achei um formato de áudio para o reconhecimento de fala");
   EXPECT_TRUE(assets.prepared().empty());
 }

@@ -41,18 +41,24 @@ std::vector<CalendarItem> parse(const std::string& ics, const char* from = "2025
   return VdirCalendarStore::parse(ics, at(from), at(to), "file-stem");
 }
 
-struct TimeZone : ::testing::Test {
-  void SetUp() override {
-    setenv("TZ", "America/Sao_Paulo", 1);
-    tzset();
-    setenv("EMAIL", "me@example.com", 1);
-  }
-  void TearDown() override { unsetenv("EMAIL"); }
+// "<id> <start> <length> <title>[ all-day][ cancelled]", to compare items in one go.
+std::string describe(const CalendarItem& i) {
+  return i.text->identifier + " " + formatISO8601(i.start) + " " +
+         std::to_string(std::chrono::duration_cast<std::chrono::minutes>(i.end - i.start).count()) + "min " +
+         i.text->title + (i.allDay ? " all-day" : "") + (i.cancelled ? " cancelled" : "");
+}
+
+std::vector<std::string> describe(const std::vector<CalendarItem>& items) {
+  std::vector<std::string> out;
+  for (const auto& i : items) out.push_back(describe(i));
+  return out;
+}
+
+struct VdirParsing : ::testing::Test {
+  ScopedEnv env{{"TZ", "America/Sao_Paulo"}, {"EMAIL", "me@example.com"}};
 };
 
 }  // namespace
-
-using VdirParsing = TimeZone;
 
 TEST_F(VdirParsing, TimesInEveryFormAndTheEventsFields) {
   auto items = parse(calendar(
@@ -69,31 +75,22 @@ TEST_F(VdirParsing, TimesInEveryFormAndTheEventsFields) {
       event("UID:custom\r\nDTSTART;TZID=Custom Five:20250312T180000\r\nDTEND;TZID=Custom Five:20250312T190000\r\n") +
       event("SUMMARY:Sem UID\r\nDTSTART;VALUE=DATE:20250313\r\n") +
       event("UID:no-start\r\nSUMMARY:Broken\r\n")));
-  ASSERT_EQ(items.size(), 5u);
-  const CalendarItem& utc = items[0];
-  EXPECT_EQ(utc.text->identifier, "utc");
-  EXPECT_EQ(utc.text->title, "Planejamento");
-  EXPECT_EQ(utc.start, at("2025-03-10T13:00:00Z"));
-  EXPECT_EQ(utc.end, at("2025-03-10T14:00:00Z"));
-  EXPECT_EQ(utc.text->url, "https://intranet.example.com/x");
-  EXPECT_EQ(utc.text->location, "Sala 3, bloco B");
-  EXPECT_EQ(utc.text->notes, "Pauta\nhttps://meet.google.com/abc-defg-hij e mais um texto longo que a linha dobrada continua");
-  ASSERT_EQ(utc.text->attendees.size(), 3u);
-  EXPECT_EQ(utc.text->attendees[0].name, "Ana Souza");
-  EXPECT_EQ(utc.text->attendees[0].url, "mailto:ana@example.com");
-  EXPECT_EQ(utc.text->attendees[1].url, "mailto:Bruno@Example.com");
-  EXPECT_FALSE(utc.text->attendees[1].isCurrentUser);
-  EXPECT_TRUE(utc.text->attendees[2].isCurrentUser);
-  EXPECT_FALSE(utc.allDay || utc.cancelled);
-
-  EXPECT_EQ(items[1].start, at("2025-03-10T13:00:00Z"));
-  EXPECT_EQ(items[1].end, at("2025-03-10T13:45:00Z"));
-  EXPECT_EQ(items[2].start, at("2025-03-11T13:00:00Z"));  // floating: the process's zone
-  EXPECT_TRUE(items[2].cancelled);
-  EXPECT_EQ(items[3].start, at("2025-03-12T13:00:00Z"));
-  EXPECT_EQ(items[4].text->identifier, "file-stem");
-  EXPECT_TRUE(items[4].allDay);
-  EXPECT_EQ(items[4].end - items[4].start, 24h);
+  EXPECT_EQ(describe(items), (std::vector<std::string>{
+                                 "utc 2025-03-10T13:00:00Z 60min Planejamento",
+                                 "zoned 2025-03-10T13:00:00Z 45min ",
+                                 "floating 2025-03-11T13:00:00Z 30min  cancelled",  // floating: the process's zone
+                                 "custom 2025-03-12T13:00:00Z 60min ",
+                                 "file-stem 2025-03-13T03:00:00Z 1440min Sem UID all-day",
+                             }));
+  ASSERT_FALSE(items.empty());
+  const CalendarItemText& utc = *items[0].text;
+  EXPECT_EQ(utc.url, "https://intranet.example.com/x");
+  EXPECT_EQ(utc.location, "Sala 3, bloco B");
+  EXPECT_EQ(utc.notes, "Pauta\nhttps://meet.google.com/abc-defg-hij e mais um texto longo que a linha dobrada continua");
+  std::vector<std::string> attendees;
+  for (const auto& a : utc.attendees) attendees.push_back(a.name + " " + a.url + (a.isCurrentUser ? " (me)" : ""));
+  EXPECT_EQ(attendees, (std::vector<std::string>{"Ana Souza mailto:ana@example.com", " mailto:Bruno@Example.com",
+                                                 "Eu mailto:ME@example.com (me)"}));
   EXPECT_TRUE(parse("not a calendar at all").empty());
 }
 
@@ -109,19 +106,16 @@ TEST_F(VdirParsing, RepeatingEventsAreExpandedInsideTheWindow) {
                event("UID:until\r\nDTSTART:20250228T090000Z\r\nDTEND:20250228T100000Z\r\n"
                      "RRULE:FREQ=DAILY;UNTIL=20250302T090000Z\r\n")),
       "2025-03-01T00:00:00Z", "2025-03-31T00:00:00Z");
-  std::vector<std::string> got;
-  for (const auto& i : items) got.push_back(i.text->identifier + " " + formatISO8601(i.start) + " " + i.text->title);
+  auto got = describe(items);
   std::sort(got.begin(), got.end());
-  std::vector<std::string> expected{
-      "until 2025-03-01T09:00:00Z ",
-      "until 2025-03-02T09:00:00Z ",
-      "weekly 2025-03-03T15:00:00Z Semanal",  // EST
-      "weekly 2025-03-10T14:00:00Z Semanal",  // EDT from March 9th
-      "weekly 2025-03-12T20:00:00Z Semanal",
-      "weekly 2025-03-25T15:00:00Z Semanal (mudou)",
-  };
-  EXPECT_EQ(got, expected);
-  for (const auto& i : items) EXPECT_EQ(i.end - i.start, i.text->identifier == "weekly" ? 30min : 1h);
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "until 2025-03-01T09:00:00Z 60min ",
+                     "until 2025-03-02T09:00:00Z 60min ",
+                     "weekly 2025-03-03T15:00:00Z 30min Semanal",  // EST
+                     "weekly 2025-03-10T14:00:00Z 30min Semanal",  // EDT from March 9th
+                     "weekly 2025-03-12T20:00:00Z 30min Semanal",
+                     "weekly 2025-03-25T15:00:00Z 30min Semanal (mudou)",
+                 }));
 }
 
 TEST_F(VdirParsing, EventsWhoseStartOrEndIsNoRealDateTimeAreSkipped) {
@@ -132,9 +126,7 @@ TEST_F(VdirParsing, EventsWhoseStartOrEndIsNoRealDateTimeAreSkipped) {
                             "DTSTART:20250310T100000Z\r\nDTEND:20250310T106100Z",   // minute 61
                             "DTSTART;VALUE=DATE:20250332"})
     body += event(std::string("UID:bad\r\n") + times + "\r\n");
-  auto items = parse(calendar(body));
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0].text->identifier, "good");
+  EXPECT_EQ(describe(parse(calendar(body))), std::vector<std::string>{"good 2025-03-10T10:00:00Z 60min "});
 }
 
 TEST_F(VdirParsing, WindowsZoneNamesWithoutAVTimezoneAreMappedToTheirZones) {
@@ -232,20 +224,19 @@ TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
   VdirCalendarStore store(root);
   EXPECT_TRUE(store.isAuthorized());
   EXPECT_EQ(store.calendars(), (std::vector<CalendarInfo>{{"personal", "personal"}, {"work", "Trabalho"}}));
-  auto all = store.events(at("2025-03-01T00:00:00Z"), at("2025-04-01T00:00:00Z"), std::nullopt);
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].text->identifier, "b");
-  EXPECT_EQ(all[1].text->calendarTitle, "Trabalho");
-  auto work = store.events(at("2025-03-01T00:00:00Z"), at("2025-04-01T00:00:00Z"),
-                           std::vector<CalendarInfo>{{"work", "Trabalho"}});
-  ASSERT_EQ(work.size(), 1u);
-  EXPECT_EQ(work[0].text->identifier, "a");
-  EXPECT_TRUE(store.events(at("2025-03-01T00:00:00Z"), at("2025-04-01T00:00:00Z"), std::vector<CalendarInfo>{}).empty());
-
-  setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
-  EXPECT_TRUE(CalendarWatcher::isAuthorized());
-  setenv("XDG_DATA_HOME", (dir.path() / "elsewhere").c_str(), 1);
-  EXPECT_FALSE(CalendarWatcher::isAuthorized());
+  auto march = [&](std::optional<std::vector<CalendarInfo>> selection) {
+    return describe(store.events(at("2025-03-01T00:00:00Z"), at("2025-04-01T00:00:00Z"), selection));
+  };
+  EXPECT_EQ(march(std::nullopt),
+            (std::vector<std::string>{"b 2025-03-11T13:00:00Z 60min ", "a 2025-03-10T13:00:00Z 60min A"}));
+  EXPECT_EQ(store.events(at("2025-03-10T00:00:00Z"), at("2025-03-11T00:00:00Z"), {}).at(0).text->calendarTitle,
+            "Trabalho");
+  EXPECT_EQ(march(std::vector<CalendarInfo>{{"work", "Trabalho"}}), std::vector<std::string>{"a 2025-03-10T13:00:00Z 60min A"});
+  EXPECT_TRUE(march(std::vector<CalendarInfo>{}).empty());
+  for (auto [data, found] : {std::pair{dir.path(), true}, {dir.path() / "elsewhere", false}}) {
+    ScopedEnv home("XDG_DATA_HOME", data.string());
+    EXPECT_EQ(CalendarWatcher::isAuthorized(), found);
+  }
 }
 
 TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
