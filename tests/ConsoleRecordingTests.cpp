@@ -94,6 +94,23 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatListAndEnhanceRead) {
   EXPECT_EQ(prompt.out.find("] Me: "), std::string::npos) << "the microphone's copy is an echo: " << prompt.out;
 }
 
+// What a killed process wrote is what a user finds: no coverage of its own,
+// but the one check that settled lines reach the disk before the screen.
+TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
+  REQUIRE_SOUND_SERVER();
+  Running tool = recording();
+  speak(tool, libriVoxClips()[1]);
+  tool.signal(SIGKILL);
+  Outcome o = tool.end();
+  EXPECT_EQ(o.status, 128 + SIGKILL);
+  auto meeting = Store{store()}.load(folderOf(o));
+  ASSERT_TRUE(meeting.has_value());
+  EXPECT_FALSE(meeting->meta.end.has_value());
+  std::string onDisk;
+  for (const Segment& s : meeting->segments) onDisk += Transcript::plain({s}) + "\n";
+  EXPECT_EQ(onDisk, o.out.substr(o.out.find('\n') + 1));
+}
+
 TEST_F(RecordCommand, ASecondInterruptEndsAtOnceKeepingTheFolder) {
   REQUIRE_SOUND_SERVER();
   Running tool = recording();
