@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.hpp"
+#include "QuilletKit/HTTP.hpp"
 #include "QuilletKit/LLMClient.hpp"
 
 namespace quillet::test {
@@ -16,8 +17,7 @@ namespace quillet::test {
 inline std::string eventStream(const std::vector<nlohmann::json>& events, bool done = false) {
   std::string body;
   for (const auto& event : events) body += "data: " + event.dump() + "\n\n";
-  if (done) body += "data: [DONE]\n\n";
-  return body;
+  return done ? body + "data: [DONE]\n\n" : body;
 }
 
 // Events of the Messages API.
@@ -74,8 +74,26 @@ inline std::string summary(TextStream stream) {
   StreamOutcome outcome = drain(std::move(stream));
   std::string line;
   for (size_t i = 0; i < outcome.pieces.size(); ++i) line += (i ? "|" : "") + outcome.pieces[i];
-  if (outcome.error) line += std::string(" ! ") + outcome.error->what();
-  return line;
+  return outcome.error ? line + " ! " + outcome.error->what() : line;
+}
+
+// The message of what `action` threw, or "(no failure)".
+template <typename Action>
+std::string failure(Action&& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
+inline HTTPRequest post(const std::string& url) {
+  HTTPRequest request;
+  request.url = url;
+  request.method = "POST";
+  request.body = "{}";
+  return request;
 }
 
 }  // namespace quillet::test
