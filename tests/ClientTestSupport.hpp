@@ -47,34 +47,16 @@ inline LoopbackServer answering(int status, std::string body) {
   });
 }
 
-struct StreamOutcome {
-  std::vector<std::string> pieces;
-  std::optional<LLMError> error;
-
-  std::string text() const {
-    std::string joined;
-    for (const auto& piece : pieces) joined += piece;
-    return joined;
-  }
-};
-
-inline StreamOutcome drain(TextStream stream) {
-  StreamOutcome outcome;
-  try {
-    while (auto piece = stream.next()) outcome.pieces.push_back(*piece);
-  } catch (const LLMError& error) {
-    outcome.error = error;
-  }
-  return outcome;
-}
-
 // A stream's pieces joined by "|", then " ! " and the message of the error
 // that ended it, if one did: a whole outcome in one comparable line.
 inline std::string summary(TextStream stream) {
-  StreamOutcome outcome = drain(std::move(stream));
   std::string line;
-  for (size_t i = 0; i < outcome.pieces.size(); ++i) line += (i ? "|" : "") + outcome.pieces[i];
-  return outcome.error ? line + " ! " + outcome.error->what() : line;
+  try {
+    for (bool first = true; auto piece = stream.next(); first = false) line += (first ? "" : "|") + *piece;
+  } catch (const LLMError& error) {
+    line += std::string(" ! ") + error.what();
+  }
+  return line;
 }
 
 // The message of what `action` threw, or "(no failure)".
