@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.hpp"
+#include "QuilletKit/HTTP.hpp"
 #include "QuilletKit/LLMClient.hpp"
 
 namespace quillet::test {
@@ -16,8 +17,7 @@ namespace quillet::test {
 inline std::string eventStream(const std::vector<nlohmann::json>& events, bool done = false) {
   std::string body;
   for (const auto& event : events) body += "data: " + event.dump() + "\n\n";
-  if (done) body += "data: [DONE]\n\n";
-  return body;
+  return done ? body + "data: [DONE]\n\n" : body;
 }
 
 // Events of the Messages API.
@@ -47,35 +47,35 @@ inline LoopbackServer answering(int status, std::string body) {
   });
 }
 
-struct StreamOutcome {
-  std::vector<std::string> pieces;
-  std::optional<LLMError> error;
-
-  std::string text() const {
-    std::string joined;
-    for (const auto& piece : pieces) joined += piece;
-    return joined;
-  }
-};
-
-inline StreamOutcome drain(TextStream stream) {
-  StreamOutcome outcome;
-  try {
-    while (auto piece = stream.next()) outcome.pieces.push_back(*piece);
-  } catch (const LLMError& error) {
-    outcome.error = error;
-  }
-  return outcome;
-}
-
 // A stream's pieces joined by "|", then " ! " and the message of the error
 // that ended it, if one did: a whole outcome in one comparable line.
 inline std::string summary(TextStream stream) {
-  StreamOutcome outcome = drain(std::move(stream));
   std::string line;
-  for (size_t i = 0; i < outcome.pieces.size(); ++i) line += (i ? "|" : "") + outcome.pieces[i];
-  if (outcome.error) line += std::string(" ! ") + outcome.error->what();
+  try {
+    for (bool first = true; auto piece = stream.next(); first = false) line += (first ? "" : "|") + *piece;
+  } catch (const LLMError& error) {
+    line += std::string(" ! ") + error.what();
+  }
   return line;
+}
+
+// The message of what `action` threw, or "(no failure)".
+template <typename Action>
+std::string failure(Action&& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
+inline HTTPRequest post(const std::string& url) {
+  HTTPRequest request;
+  request.url = url;
+  request.method = "POST";
+  request.body = "{}";
+  return request;
 }
 
 }  // namespace quillet::test

@@ -19,11 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int rounds() {
-  const char* value = std::getenv("QUILLET_CRASH_ROUNDS");
-  return value && *value ? std::atoi(value) : 150;
-}
-
 // The child's endless work: create meetings, rewrite one meeting's files and
 // transcript, append to another, and save the preferences. A byte on
 // `progress` when it starts and after each append.
@@ -53,7 +48,8 @@ int rounds() {
 
 TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   TempDir dir;
-  setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+  ScopedEnv env("XDG_CONFIG_HOME", (dir.path() / "config").string());
+  const char* rounds = std::getenv("QUILLET_CRASH_ROUNDS");
   Store store{dir.path() / "store"};
   Meeting rewritten = store.create(meta("reescrita"));
   Meeting live = store.create(meta("ao vivo"));
@@ -63,7 +59,7 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   std::mt19937 random(std::random_device{}());
   int appendedSoFar = 0, glued = 0;
 
-  for (int round = 0; round < rounds(); ++round) {
+  for (int round = 0; round < (rounds && *rounds ? std::atoi(rounds) : 150); ++round) {
     int progress[2];
     ASSERT_EQ(pipe(progress), 0);
     pid_t child = fork();
@@ -78,8 +74,7 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
     usleep(std::uniform_int_distribution<useconds_t>(200, 15000)(random));
     kill(child, SIGKILL);
     close(progress[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(child, nullptr, 0);
 
     // Every appended segment is there, in order, with no gap.
     auto segments = store.segments(live.folder);
@@ -92,21 +87,14 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
       ++glued;
     }
 
-    auto loaded = store.load(rewritten.folder);
-    ASSERT_TRUE(loaded) << "meta.json torn in round " << round;
-    if (loaded->meta.title != "reescrita") {
-      ASSERT_TRUE(loaded->meta.title.starts_with("versão ")) << loaded->meta.title;
-    }
-    for (const auto& entry : fs::directory_iterator(store.root)) {
-      if (fs::exists(entry.path() / "meta.json")) {
-        ASSERT_TRUE(store.load(entry.path())) << entry.path();
-      }
-    }
+    std::string title = store.load(rewritten.folder).value_or(Meeting{}).meta.title;
+    ASSERT_TRUE(title == "reescrita" || title.starts_with("versão ")) << "meta.json torn in round " << round;
+    for (const auto& entry : fs::directory_iterator(store.root))
+      ASSERT_TRUE(!fs::exists(entry.path() / "meta.json") || store.load(entry.path())) << entry.path();
     auto transcript = store.segments(rewritten.folder);
     for (size_t i = 0; i < transcript.size(); ++i) ASSERT_EQ(transcript[i].text, "linha " + std::to_string(i));
 
-    Preferences prefs = Preferences::load();
-    ASSERT_EQ(prefs.storagePath, store.root.string()) << "preferences reset in round " << round;
+    ASSERT_EQ(Preferences::load().storagePath, store.root.string()) << "preferences reset in round " << round;
   }
   EXPECT_GT(appendedSoFar, 0);
   EXPECT_GT(glued, 0);

@@ -86,7 +86,7 @@ namespace {
 
 // A client with a prompt limit that keeps every request (system, prompt).
 // Part requests are answered "summary N" with spaces around it, after
-// `onPart(N)`; the final request gets `finalPieces`.
+// `onPart(N)`; the final request gets `finalPieces`, a reply to be trimmed.
 struct ScriptedClient : LLMClient {
   explicit ScriptedClient(std::optional<int> limit) : limit(limit) {}
   std::string label() const override { return "Roteiro"; }
@@ -104,7 +104,7 @@ struct ScriptedClient : LLMClient {
   }
 
   std::optional<int> limit;
-  std::vector<std::string> finalPieces = {"Notas"};
+  std::vector<std::string> finalPieces = {"\n ", "## Resumo", "\n- item", "\n\n"};
   std::function<void(int)> onPart;
   mutable std::vector<std::pair<std::string, std::string>> requests;
 };
@@ -132,13 +132,17 @@ Meeting longMeeting() {
 // Each part gets what the limit leaves after the system prompt and 800
 // characters for the rest, but never less than 1500; the parts cover the
 // echo-free turns in order, and the final request carries their summaries.
+// Partials are growing prefixes of the reply, which is trimmed.
 TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
   Meeting m = longMeeting();
   const int system = static_cast<int>(count(Enhancer::system(m.meta.language)));
   for (auto [limit, budget] : std::vector<std::pair<int, size_t>>{{100, 1500}, {system + 800 + 2100, 2100}}) {
     SCOPED_TRACE(limit);
     ScriptedClient client(limit);
-    EXPECT_EQ(Enhancer::enhance(m, client, nullptr), "Notas");
+    std::vector<std::string> partials;
+    EXPECT_EQ(Enhancer::enhance(m, client, [&](const std::string& t) { partials.push_back(t); }), "## Resumo\n- item");
+    EXPECT_EQ(partials, (std::vector<std::string>{"\n ", "\n ## Resumo", "\n ## Resumo\n- item",
+                                                  "\n ## Resumo\n- item\n\n"}));
     ASSERT_GE(client.requests.size(), 3u);
     std::string joined, summaries;
     for (size_t i = 0; i + 1 < client.requests.size(); ++i) {
@@ -181,16 +185,6 @@ TEST_F(EnhancerTest, CondensesOnlyWhatDoesNotFitCountingCharacters) {
   m.segments.clear();
   m.notes = std::string(3000, 'n');
   EXPECT_EQ(prompts(1000), std::vector<std::string>{Enhancer::prompt(m.meta, m.notes, "", true)});
-}
-
-TEST_F(EnhancerTest, PartialsAreGrowingPrefixesOfTheTrimmedReply) {
-  ScriptedClient client(100);
-  client.finalPieces = {"\n ", "## Resumo", "\n- item", "\n\n"};
-  std::vector<std::string> partials;
-  EXPECT_EQ(Enhancer::enhance(longMeeting(), client, [&](const std::string& t) { partials.push_back(t); }),
-            "## Resumo\n- item");
-  EXPECT_EQ(partials,
-            (std::vector<std::string>{"\n ", "\n ## Resumo", "\n ## Resumo\n- item", "\n ## Resumo\n- item\n\n"}));
 }
 
 TEST_F(EnhancerTest, StopsBetweenPartsAndOnAPartError) {

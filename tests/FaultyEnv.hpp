@@ -42,27 +42,22 @@ class FaultyEnv : public EnvWrapper {
   }
 
  private:
-  class File : public WritableFile {
-   public:
+  struct File : WritableFile {
     File(FaultyEnv& env, std::unique_ptr<WritableFile> file, std::filesystem::path path)
-        : env_(env), file_(std::move(file)), path_(std::move(path)) {}
+        : env(env), file(std::move(file)), path(std::move(path)) {}
     void append(std::string_view bytes) override {
-      if (env_.trips(Op::write)) {
-        file_->append(bytes.substr(0, bytes.size() / 2));
-        env_.raise(path_);
-      }
-      file_->append(bytes);
+      bool fails = env.trips(Op::write);
+      file->append(fails ? bytes.substr(0, bytes.size() / 2) : bytes);
+      if (fails) env.raise(path);
     }
     void sync() override {
-      env_.check(Op::sync, path_);
-      file_->sync();
+      env.check(Op::sync, path);
+      file->sync();
     }
-    std::optional<char> lastByte() override { return file_->lastByte(); }
-
-   private:
-    FaultyEnv& env_;
-    std::unique_ptr<WritableFile> file_;
-    std::filesystem::path path_;
+    std::optional<char> lastByte() override { return file->lastByte(); }
+    FaultyEnv& env;
+    std::unique_ptr<WritableFile> file;
+    std::filesystem::path path;
   };
 
   bool trips(Op op) {

@@ -9,19 +9,6 @@
 using namespace quillet;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string describeFailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "(no failure)";
-}
-
-}  // namespace
-
 // The system's reason and the path once, however the error was made.
 TEST(Localization, DescribesFileErrorsOnce) {
   const std::string missing = "/nonexistent/quillet/notas.md";
@@ -37,6 +24,11 @@ TEST(Localization, DescribesFileErrorsOnce) {
            {[&] { (void)fs::file_size(missing); }, missing + ": No such file or directory"},
            {[] { throw LLMError::http(401, "bad key"); }, "HTTP 401: bad key"},
        }) {
-    EXPECT_EQ(describeFailureOf(c.action), c.text);
+    try {
+      c.action();
+      ADD_FAILURE() << c.text;
+    } catch (const std::exception& error) {
+      EXPECT_EQ(describe(error), c.text);
+    }
   }
 }

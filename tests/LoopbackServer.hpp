@@ -9,9 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace quillet::test {
@@ -71,7 +69,6 @@ class LoopbackServer {
   // The PEM file of the self-signed certificate (HTTPS only).
   std::string certificateFile() const { return certificateFile_; }
   std::vector<ReceivedRequest> requests() const;
-  size_t connectionCount() const;
 
  private:
   void serve(int fd);
@@ -84,7 +81,6 @@ class LoopbackServer {
   mutable std::mutex mutex_;
   std::vector<ReceivedRequest> requests_;
   std::vector<int> open_;
-  size_t connections_ = 0;
   std::vector<std::thread> workers_;
   std::thread acceptor_;
 };

@@ -1,13 +1,11 @@
 // Line attribution and normalisation: the first byte splits notes from output.
+#include "FuzzSupport.hpp"
 #include "QuilletKit/Enhancer.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  size_t split = std::min<size_t>(data[0], size - 1);
-  std::string notes(reinterpret_cast<const char*>(data) + 1, split);
-  std::string enhanced(reinterpret_cast<const char*>(data) + 1 + split, size - 1 - split);
-  auto lines = quillet::Enhancer::attribute(enhanced, notes);
-  if (lines.empty()) __builtin_trap();
+QUILLET_FUZZ_TARGET(input) {
+  if (input.empty()) return;
+  size_t split = std::min<size_t>(static_cast<unsigned char>(input[0]), input.size() - 1);
+  std::string notes(input.substr(1, split)), enhanced(input.substr(1 + split));
+  require(!quillet::Enhancer::attribute(enhanced, notes).empty());
   (void)quillet::Enhancer::normalize(enhanced);
-  return 0;
 }

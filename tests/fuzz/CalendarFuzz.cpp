@@ -1,9 +1,8 @@
 // One ".ics" file of a vdir calendar, read for a 39-hour window.
+#include "FuzzSupport.hpp"
 #include "QuilletKit/VdirCalendar.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string ics(reinterpret_cast<const char*>(data), size);
+QUILLET_FUZZ_TARGET(input) {
   quillet::Date from{std::chrono::seconds{1741600000}};
-  (void)quillet::VdirCalendarStore::parse(ics, from, from + std::chrono::hours(39), "fallback");
-  return 0;
+  (void)quillet::VdirCalendarStore::parse(std::string(input), from, from + std::chrono::hours(39), "fallback");
 }

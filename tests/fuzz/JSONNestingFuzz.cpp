@@ -1,8 +1,7 @@
 // The nesting guard against the plain parser: text within the limit parses
 // to the same tree through the guard, deeper text is refused, and the count
 // does not depend on where the text is cut.
-#include <vector>
-
+#include "FuzzSupport.hpp"
 #include "QuilletKit/JSON.hpp"
 
 namespace {
@@ -22,20 +21,15 @@ size_t depthOf(const nlohmann::json& root) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
+QUILLET_FUZZ_TARGET(text) {
   nlohmann::json guarded = quillet::parseJSON(text);
   nlohmann::json plain = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (plain.is_discarded() || depthOf(plain) > quillet::kMaxJSONDepth) {
-    if (!guarded.is_discarded()) __builtin_trap();
-  } else if (guarded.is_discarded() || guarded != plain) {
-    __builtin_trap();
-  }
-  size_t cut = size ? data[0] % (size + 1) : 0;
+  if (plain.is_discarded() || depthOf(plain) > quillet::kMaxJSONDepth) require(guarded.is_discarded());
+  else require(!guarded.is_discarded() && guarded == plain);
+  size_t cut = text.empty() ? 0 : static_cast<unsigned char>(text[0]) % (text.size() + 1);
   quillet::JSONNesting whole, split;
   whole.feed(text);
   split.feed(text.substr(0, cut));
   split.feed(text.substr(cut));
-  if (whole.tooDeep() != split.tooDeep()) __builtin_trap();
-  return 0;
+  require(whole.tooDeep() == split.tooDeep());
 }

@@ -1,11 +1,10 @@
 // Markdown to Slack markup: any text, and the line count never changes.
 #include <algorithm>
 
+#include "FuzzSupport.hpp"
 #include "QuilletKit/Export.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text(reinterpret_cast<const char*>(data), size);
-  std::string slack = quillet::Export::slack(text);
-  if (std::count(text.begin(), text.end(), '\n') != std::count(slack.begin(), slack.end(), '\n')) __builtin_trap();
-  return 0;
+QUILLET_FUZZ_TARGET(text) {
+  std::string slack = quillet::Export::slack(std::string(text));
+  require(std::count(text.begin(), text.end(), '\n') == std::count(slack.begin(), slack.end(), '\n'));
 }
