@@ -166,7 +166,7 @@ std::vector<Segment> Transcript::merged(const std::vector<Segment>& segments, do
 std::string Transcript::plain(const std::vector<Segment>& segments) {
   std::string out;
   bool first = true;
-  for (const auto& turn : merged(segments, 4.0)) {
+  for (const auto& turn : merged(segments, kTurnGap)) {
     if (!first) out += '\n';
     first = false;
     out += '[';
@@ -182,7 +182,7 @@ std::string Transcript::plain(const std::vector<Segment>& segments) {
 std::string Transcript::markdown(const std::vector<Segment>& segments, const std::string& title) {
   std::string out = "# " + title + "\n\n";
   const std::string me = label(Speaker::me), them = label(Speaker::them);
-  for (const auto& turn : merged(segments, 4.0)) {
+  for (const auto& turn : merged(segments, kTurnGap)) {
     out += "**[";
     out += clock(turn.start);
     out += "] ";
