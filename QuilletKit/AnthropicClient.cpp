@@ -1,28 +1,16 @@
 #include "QuilletKit/AnthropicClient.hpp"
 
-#include <curl/curl.h>
-
 #include <array>
 #include <memory>
 
 #include "QuilletKit/SSE.hpp"
+#include "QuilletKit/URL.hpp"
 
 namespace quillet {
 
 namespace {
 
 constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "claude-sonnet-5", "claude-haiku-5"};
-
-std::optional<std::string> host(const std::string& url) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-    return std::nullopt;
-  char* name = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_HOST, &name, 0) != CURLUE_OK || !name) return std::nullopt;
-  std::string result(name);
-  curl_free(name);
-  return result;
-}
 
 const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
   auto found = object.find(name);
@@ -48,8 +36,8 @@ const std::set<std::string>& AnthropicClient::fallbackModels() {
 std::string AnthropicClient::label() const { return "Anthropic · " + model_; }
 
 bool AnthropicClient::isFirstParty() const {
-  auto name = host(baseURL_);
-  return name && *name == kFirstPartyHost;
+  auto parsed = URL::parse(baseURL_, URL::Schemes::any);
+  return parsed && parsed->host == kFirstPartyHost;
 }
 
 bool AnthropicClient::usesServerFallback() const {
