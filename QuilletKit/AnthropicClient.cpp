@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 
+#include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/SSE.hpp"
 #include "QuilletKit/URL.hpp"
 
@@ -40,10 +41,6 @@ bool AnthropicClient::isFirstParty() const {
   return parsed && parsed->host == kFirstPartyHost;
 }
 
-bool AnthropicClient::usesServerFallback() const {
-  return isFirstParty() && fallbackModels().count(model_) > 0;
-}
-
 HTTPRequest AnthropicClient::request(const std::string& path, const std::string& method) const {
   HTTPRequest request;
   request.url = SSE::url(baseURL_, path);
@@ -53,24 +50,34 @@ HTTPRequest AnthropicClient::request(const std::string& path, const std::string&
   return request;
 }
 
-nlohmann::json AnthropicClient::body(const std::string& system, const std::string& prompt) const {
+namespace {
+
+// Whether the server's fallback to other models may be asked for.
+bool usesServerFallback(const AnthropicClient& client) {
+  return client.isFirstParty() && AnthropicClient::fallbackModels().count(client.model()) > 0;
+}
+
+nlohmann::json body(const AnthropicClient& client, const std::string& system, const std::string& prompt) {
+  const std::string& model = client.model();
   nlohmann::json body = {
-      {"model", model_},
+      {"model", model},
       {"max_tokens", 32000},
       {"stream", true},
       {"system", system},
       {"messages", nlohmann::json::array({{{"role", "user"}, {"content", prompt}}})},
   };
   for (const char* family : kEffortFamilies)
-    if (model_.starts_with(family)) {
+    if (model.starts_with(family)) {
       body["output_config"] = {{"effort", "medium"}};
       break;
     }
-  if (usesServerFallback()) body["fallbacks"] = "default";
+  if (usesServerFallback(client)) body["fallbacks"] = "default";
   return body;
 }
 
-std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
+}  // namespace
+
+std::optional<std::string> AnthropicWire::piece(const nlohmann::json& event) {
   const std::string* type = stringMember(event, "type");
   if (!type) return std::nullopt;
   if (*type == "content_block_delta") {
@@ -94,18 +101,19 @@ std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
   return std::nullopt;
 }
 
-HTTPRequest AnthropicClient::messagesRequest(const std::string& system, const std::string& prompt) const {
-  HTTPRequest post = request("/v1/messages", "POST");
+HTTPRequest AnthropicWire::messagesRequest(const AnthropicClient& client, const std::string& system,
+                                           const std::string& prompt) {
+  HTTPRequest post = client.request("/v1/messages", "POST");
   // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
-  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (usesServerFallback()) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
+  post.body = body(client, system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (usesServerFallback(client)) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
   return post;
 }
 
 TextStream AnthropicClient::stream(const std::string& system, const std::string& prompt) const {
   if (apiKey_.empty()) return TextStream::failing(LLMError::missingKey("Anthropic"));
   try {
-    return SSE::events(messagesRequest(system, prompt), piece);
+    return SSE::events(AnthropicWire::messagesRequest(*this, system, prompt), AnthropicWire::piece);
   } catch (...) {
     return TextStream::failing(std::current_exception());
   }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "QuilletKit/Reference.hpp"
 #include "QuilletKit/Text.hpp"
 
 namespace quillet {
@@ -115,8 +116,8 @@ std::vector<Segment> Transcript::removingEcho(const std::vector<Segment>& segmen
   return kept;
 }
 
-std::vector<Segment> Transcript::removingEchoReference(const std::vector<Segment>& segments,
-                                                       double window, double threshold) {
+std::vector<Segment> reference::removingEcho(const std::vector<Segment>& segments, double window,
+                                             double threshold) {
   std::vector<const Segment*> others;
   for (const auto& s : segments)
     if (s.speaker == Speaker::them) others.push_back(&s);

@@ -22,10 +22,6 @@ struct Transcript {
   // at least `threshold` of their words from a "them" segment. Order is kept.
   static std::vector<Segment> removingEcho(const std::vector<Segment>& segments, double window,
                                            double threshold);
-  // The straightforward quadratic procedure, kept as the reference that the
-  // fast one above must agree with.
-  static std::vector<Segment> removingEchoReference(const std::vector<Segment>& segments,
-                                                    double window, double threshold);
   // Sorted by start (stable) and joined into turns of one speaker separated
   // by at most `gap` seconds.
   static std::vector<Segment> merged(const std::vector<Segment>& segments, double gap);

@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.hpp"
+#include "QuilletKit/Reference.hpp"
 #include "QuilletKit/Text.hpp"
 #include "QuilletKit/Transcript.hpp"
 
@@ -20,7 +21,7 @@ static void BM_RemovingEchoReference(benchmark::State& state) {
   auto segments = bench::syntheticMeeting(static_cast<int>(state.range(0)), 10800 * state.range(0) / 6000.0);
   for (auto _ : state)
     benchmark::DoNotOptimize(
-        Transcript::removingEchoReference(segments, Transcript::kEchoWindow, Transcript::kEchoThreshold));
+        reference::removingEcho(segments, Transcript::kEchoWindow, Transcript::kEchoThreshold));
 }
 BENCHMARK(BM_RemovingEchoReference)->Arg(500)->Unit(benchmark::kMillisecond);
 

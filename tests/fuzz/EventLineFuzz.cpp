@@ -1,6 +1,6 @@
 // One event-stream body: the line reader, then each client's event mapping
 // for every payload that parses as a JSON object.
-#include "QuilletKit/AnthropicClient.hpp"
+#include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/OpenAIClient.hpp"
 #include "QuilletKit/SSE.hpp"
@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (payload == "[DONE]") return false;
     auto event = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
     if (event.is_discarded() || !event.is_object()) return true;
-    for (auto map : {&quillet::AnthropicClient::piece, &quillet::OpenAIClient::piece}) {
+    for (auto map : {&quillet::AnthropicWire::piece, &quillet::OpenAIWire::piece}) {
       try {
         (void)map(event);
       } catch (const quillet::LLMError&) {
