@@ -114,10 +114,7 @@ bool CalendarWatcher::requestAccess() {
 
 void CalendarWatcher::start() {
   if (observer_) return;
-  std::weak_ptr<CalendarWatcher> weak = weak_from_this();
-  observer_ = source_->observeChanges([weak] {
-    if (auto self = weak.lock()) self->refresh();
-  });
+  observer_ = source_->observeChanges(whileAlive(this, &CalendarWatcher::refresh));
   refresh();
 }
 

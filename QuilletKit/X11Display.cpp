@@ -125,10 +125,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     stamp_ = atom("QUILLET_TIMESTAMP");
     if (hasXFixes_) XFixesSelectSelectionInput(display_, window_, clipboard_, XFixesSetSelectionOwnerNotifyMask);
     readModifierMap();
-    std::weak_ptr<X11Display> weak = weak_from_this();
-    watch_ = context_->watch(ConnectionNumber(display_), [weak] {
-      if (auto self = weak.lock()) self->drain();
-    });
+    watch_ = context_->watch(ConnectionNumber(display_), whileAlive(this, &X11Display::drain));
     XFlush(display_);
   }
 
