@@ -8,10 +8,12 @@ cd "$(dirname "$0")/.."
 runs="${QUILLET_BENCH_RUNS:-200}"
 export XDG_CONFIG_HOME="$PWD/examples/config" LANG=C.UTF-8
 
+# Wall and processor (user + system) time of one run, averaged over all:
+# the processor time holds steadier on a busy machine.
 mean() {
-  local start=$(date +%s%N)
-  for _ in $(seq "$runs"); do "$@" >/dev/null; done
-  awk -v ns=$(( $(date +%s%N) - start )) -v n="$runs" 'BEGIN { printf "%.2f ms", ns / n / 1e6 }'
+  local TIMEFORMAT="%R %U %S" times
+  times=$( { time (for _ in $(seq "$runs"); do "$@" >/dev/null; done) ; } 2>&1 )
+  awk -v n="$runs" '{ printf "%.2f ms wall, %.2f ms processor", $1 * 1000 / n, ($2 + $3) * 1000 / n }' <<<"$times"
 }
 
 [ $# -gt 0 ] || set -- build-release/quillet
