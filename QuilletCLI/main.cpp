@@ -161,7 +161,7 @@ std::filesystem::path folderArgument(const std::string& argument) {
   if (promptOnly) {
     print(Enhancer::system(meeting->meta.language));
     print("\n---\n");
-    std::string transcript = Transcript::plain(Transcript::removingEcho(meeting->segments, 3.0, 0.6));
+    std::string transcript = Enhancer::transcript(meeting->segments);
     print(Enhancer::prompt(meeting->meta, meeting->notes, transcript, false));
     exitWith(0);
   }

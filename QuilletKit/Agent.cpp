@@ -12,6 +12,7 @@
 
 #include "QuilletKit/AutoRecording.hpp"
 #include "QuilletKit/CalendarWatcher.hpp"
+#include "QuilletKit/GLibMainContext.hpp"
 #include "QuilletKit/HotKeyCenter.hpp"
 #include "QuilletKit/LiveTranscriber.hpp"
 #include "QuilletKit/LiveTuning.hpp"
@@ -129,14 +130,7 @@ class AgentRun {
  private:
   static gboolean stopSignal(gpointer data) {
     auto* self = static_cast<AgentRun*>(data);
-    // From here on a second signal ends the process by its default action.
-    for (guint& source : self->signals_) {
-      if (source) g_source_remove(source);
-      source = 0;
-    }
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    g_main_loop_quit(self->loop_);
+    quitOnFirstSignal(self->loop_, self->signals_);
     return G_SOURCE_REMOVE;
   }
 

@@ -1,28 +1,17 @@
 #include "QuilletKit/AnthropicClient.hpp"
 
-#include <curl/curl.h>
-
 #include <array>
 #include <memory>
 
+#include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/SSE.hpp"
+#include "QuilletKit/URL.hpp"
 
 namespace quillet {
 
 namespace {
 
 constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "claude-sonnet-5", "claude-haiku-5"};
-
-std::optional<std::string> host(const std::string& url) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-    return std::nullopt;
-  char* name = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_HOST, &name, 0) != CURLUE_OK || !name) return std::nullopt;
-  std::string result(name);
-  curl_free(name);
-  return result;
-}
 
 const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
   auto found = object.find(name);
@@ -48,12 +37,8 @@ const std::set<std::string>& AnthropicClient::fallbackModels() {
 std::string AnthropicClient::label() const { return "Anthropic · " + model_; }
 
 bool AnthropicClient::isFirstParty() const {
-  auto name = host(baseURL_);
-  return name && *name == kFirstPartyHost;
-}
-
-bool AnthropicClient::usesServerFallback() const {
-  return isFirstParty() && fallbackModels().count(model_) > 0;
+  auto parsed = URL::parse(baseURL_, URL::Schemes::any);
+  return parsed && parsed->host == kFirstPartyHost;
 }
 
 HTTPRequest AnthropicClient::request(const std::string& path, const std::string& method) const {
@@ -65,24 +50,34 @@ HTTPRequest AnthropicClient::request(const std::string& path, const std::string&
   return request;
 }
 
-nlohmann::json AnthropicClient::body(const std::string& system, const std::string& prompt) const {
+namespace {
+
+// Whether the server's fallback to other models may be asked for.
+bool usesServerFallback(const AnthropicClient& client) {
+  return client.isFirstParty() && AnthropicClient::fallbackModels().count(client.model()) > 0;
+}
+
+nlohmann::json body(const AnthropicClient& client, const std::string& system, const std::string& prompt) {
+  const std::string& model = client.model();
   nlohmann::json body = {
-      {"model", model_},
+      {"model", model},
       {"max_tokens", 32000},
       {"stream", true},
       {"system", system},
       {"messages", nlohmann::json::array({{{"role", "user"}, {"content", prompt}}})},
   };
   for (const char* family : kEffortFamilies)
-    if (model_.starts_with(family)) {
+    if (model.starts_with(family)) {
       body["output_config"] = {{"effort", "medium"}};
       break;
     }
-  if (usesServerFallback()) body["fallbacks"] = "default";
+  if (usesServerFallback(client)) body["fallbacks"] = "default";
   return body;
 }
 
-std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
+}  // namespace
+
+std::optional<std::string> AnthropicWire::piece(const nlohmann::json& event) {
   const std::string* type = stringMember(event, "type");
   if (!type) return std::nullopt;
   if (*type == "content_block_delta") {
@@ -106,18 +101,19 @@ std::optional<std::string> AnthropicClient::piece(const nlohmann::json& event) {
   return std::nullopt;
 }
 
-HTTPRequest AnthropicClient::messagesRequest(const std::string& system, const std::string& prompt) const {
-  HTTPRequest post = request("/v1/messages", "POST");
+HTTPRequest AnthropicWire::messagesRequest(const AnthropicClient& client, const std::string& system,
+                                           const std::string& prompt) {
+  HTTPRequest post = client.request("/v1/messages", "POST");
   // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
-  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (usesServerFallback()) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
+  post.body = body(client, system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (usesServerFallback(client)) post.headers.emplace_back("anthropic-beta", "server-side-fallback-2026-07-01");
   return post;
 }
 
 TextStream AnthropicClient::stream(const std::string& system, const std::string& prompt) const {
   if (apiKey_.empty()) return TextStream::failing(LLMError::missingKey("Anthropic"));
   try {
-    return SSE::events(messagesRequest(system, prompt), piece);
+    return SSE::events(AnthropicWire::messagesRequest(*this, system, prompt), AnthropicWire::piece);
   } catch (...) {
     return TextStream::failing(std::current_exception());
   }

@@ -34,18 +34,10 @@ class AnthropicClient : public LLMClient {
   // A request to `path` (which may carry a query) with the key and version
   // headers. Throws `LLMError::badURL`.
   HTTPRequest request(const std::string& path, const std::string& method) const;
-  // The whole request of a streamed reply: body with the effort and fallback
-  // additions, and the beta header that the fallback needs. Throws `LLMError::badURL`.
-  HTTPRequest messagesRequest(const std::string& system, const std::string& prompt) const;
   // Whether `baseURL` names Anthropic's own host, exactly.
   bool isFirstParty() const;
-  // Whether the server's fallback to other models may be asked for.
-  bool usesServerFallback() const;
-  // The text piece of one event; throws for error and refusal events.
-  static std::optional<std::string> piece(const nlohmann::json& event);
 
  private:
-  nlohmann::json body(const std::string& system, const std::string& prompt) const;
 
   std::string baseURL_;
   std::string model_;

@@ -1,12 +1,12 @@
 #include "QuilletKit/CalendarWatcher.hpp"
 
-#include <curl/curl.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
 
 #include "QuilletKit/Localization.hpp"
+#include "QuilletKit/URL.hpp"
 #include "QuilletKit/VdirCalendar.hpp"
 
 namespace quillet {
@@ -56,14 +56,6 @@ std::optional<std::string> firstMeetingLink(const std::string& text) {
   std::string match;
   matcher->group(status).toUTF8String(match);
   return match;
-}
-
-bool isValidURL(const std::string& text) {
-  CURLU* url = curl_url();
-  if (!url) return false;
-  bool valid = curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
-  curl_url_cleanup(url);
-  return valid;
 }
 
 std::string removingAll(std::string text, const std::string& what) {
@@ -122,10 +114,7 @@ bool CalendarWatcher::requestAccess() {
 
 void CalendarWatcher::start() {
   if (observer_) return;
-  std::weak_ptr<CalendarWatcher> weak = weak_from_this();
-  observer_ = source_->observeChanges([weak] {
-    if (auto self = weak.lock()) self->refresh();
-  });
+  observer_ = source_->observeChanges(whileAlive(this, &CalendarWatcher::refresh));
   refresh();
 }
 
@@ -224,7 +213,7 @@ std::optional<std::string> CalendarWatcher::videoURL(const CalendarItem& item) {
   const CalendarItemText& t = *item.text;
   for (const auto* text : {&t.url, &t.location, &t.notes}) {
     if (!*text) continue;
-    if (auto link = firstMeetingLink(**text)) return isValidURL(*link) ? link : std::nullopt;
+    if (auto link = firstMeetingLink(**text)) return URL::parse(*link) ? link : std::nullopt;
   }
   return std::nullopt;
 }

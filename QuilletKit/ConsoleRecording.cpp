@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "QuilletKit/GLibMainContext.hpp"
 #include "QuilletKit/LiveTuning.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Recorder.hpp"
@@ -92,14 +93,7 @@ struct Waiting {
 
 gboolean stopSignal(gpointer data) {
   auto* waiting = static_cast<Waiting*>(data);
-  // From here on a second signal ends the process by its default action.
-  for (guint& source : waiting->sources) {
-    if (source) g_source_remove(source);
-    source = 0;
-  }
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
-  g_main_loop_quit(waiting->loop);
+  quitOnFirstSignal(waiting->loop, waiting->sources);
   return G_SOURCE_REMOVE;
 }
 

@@ -22,6 +22,16 @@ namespace quillet {
 
 namespace {
 
+// When the prompt limit forces condensing, each part gets the limit less the
+// system prompt and this reserve for the instructions around it, but never
+// less than the floor below.
+constexpr long kPromptReserve = 800;
+constexpr long kMinPartBudget = 1500;
+
+std::vector<Segment> withoutEcho(const std::vector<Segment>& segments) {
+  return Transcript::removingEcho(segments, Transcript::kEchoWindow, Transcript::kEchoThreshold);
+}
+
 // "yyyy-MM-dd HH:mm (EEEE)" with English weekdays, whatever the user's locale.
 std::string englishDateLine(Date date) {
   static const char* weekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
@@ -149,6 +159,10 @@ std::string Enhancer::prompt(const MeetingMeta& meta, const std::string& notes, 
   return out;
 }
 
+std::string Enhancer::transcript(const std::vector<Segment>& segments) {
+  return Transcript::plain(withoutEcho(segments));
+}
+
 std::vector<std::string> Enhancer::chunks(const std::vector<Segment>& segments, long maxCharacters) {
   const size_t limit = maxCharacters < 0 ? 0 : static_cast<size_t>(maxCharacters);
   std::vector<std::string> parts;
@@ -211,7 +225,7 @@ std::string condensed(const std::vector<Segment>& cleaned, const LLMClient& clie
                       long budget, std::stop_token stop) {
   std::string joined;
   bool first = true;
-  for (const std::string& part : Enhancer::chunks(Transcript::merged(cleaned, 4.0), budget)) {
+  for (const std::string& part : Enhancer::chunks(Transcript::merged(cleaned, Transcript::kTurnGap), budget)) {
     if (stop.stop_requested()) throw CancellationError();
     std::string answer = client.complete(Enhancer::partSystem(language), part);
     if (!first) joined += '\n';
@@ -225,7 +239,7 @@ std::string condensed(const std::vector<Segment>& cleaned, const LLMClient& clie
 
 std::string Enhancer::enhance(const Meeting& meeting, const LLMClient& client, const Partial& onPartial,
                               std::stop_token stop) {
-  const std::vector<Segment> cleaned = Transcript::removingEcho(meeting.segments, 3.0, 0.6);
+  const std::vector<Segment> cleaned = withoutEcho(meeting.segments);
   std::string transcript = Transcript::plain(cleaned);
   const std::string systemPrompt = system(meeting.meta.language);
   bool isSummary = false;
@@ -234,7 +248,7 @@ std::string Enhancer::enhance(const Meeting& meeting, const LLMClient& client, c
     const long fullCount =
         static_cast<long>(text::characterCount(prompt(meeting.meta, meeting.notes, transcript, false)));
     if (static_cast<long>(*limit) < fullCount + systemCount) {
-      long budget = std::max<long>(static_cast<long>(*limit) - systemCount - 800, 1500);
+      long budget = std::max<long>(static_cast<long>(*limit) - systemCount - kPromptReserve, kMinPartBudget);
       transcript = condensed(cleaned, client, meeting.meta.language, budget, stop);
       isSummary = true;
     }

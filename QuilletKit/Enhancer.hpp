@@ -32,6 +32,10 @@ struct Enhancer {
   static std::string prompt(const MeetingMeta& meta, const std::string& notes, const std::string& transcript,
                             bool transcriptIsSummary);
 
+  // The transcript as the prompt carries it when it needs no condensing:
+  // echoes removed, plain turns. `enhance --prompt` prints this very text.
+  static std::string transcript(const std::vector<Segment>& segments);
+
   // Transcript lines packed into parts of at most `maxCharacters` where the
   // words allow (a single longer word keeps its own, longer line).
   static std::vector<std::string> chunks(const std::vector<Segment>& segments, long maxCharacters);

@@ -10,6 +10,7 @@
 
 #include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/Localization.hpp"
+#include "QuilletKit/URL.hpp"
 
 namespace quillet {
 
@@ -120,15 +121,9 @@ std::string describe(CURLcode code) {
 // Only "scheme://host..." can be sent: libcurl would read "https:/v1" as the
 // host "v1", and a key must not go to a server the user never named.
 bool hasHost(const std::string& url) {
-  auto colon = url.find(':');
-  if (colon == std::string::npos || url.compare(colon, 3, "://") != 0) return false;
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
-  char* host = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) return false;
-  bool present = host && *host;
-  curl_free(host);
-  return present;
+  if (!URL::hasAuthority(url)) return false;
+  auto parsed = URL::parse(url);
+  return parsed && !parsed->host.empty();
 }
 
 bool breaksHeader(std::string_view text) {
@@ -237,8 +232,7 @@ Ending drive(CURLM* multi, Transfer& transfer, std::chrono::milliseconds idle, C
 // curl says "unsupported protocol" both for a scheme it may not use and for a
 // server whose answer does not look like HTTP at all (HTTP/0.9).
 bool hasHTTPScheme(const std::string& url) {
-  std::string scheme = url.substr(0, url.find(':'));
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string scheme = URL::scheme(url);
   return scheme == "http" || scheme == "https";
 }
 

@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 #include <glib-unix.h>
+#include <signal.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -245,6 +246,16 @@ class GLibMainContext : public MainContext {
 };
 
 }  // namespace
+
+void quitOnFirstSignal(GMainLoop* loop, std::span<guint> sources) {
+  for (guint& source : sources) {
+    if (source) g_source_remove(source);
+    source = 0;
+  }
+  ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGTERM, SIG_DFL);
+  g_main_loop_quit(loop);
+}
 
 std::shared_ptr<MainContext> makeGLibMainContext(std::string busAddress) {
   return std::make_shared<GLibMainContext>(std::move(busAddress));

@@ -23,6 +23,16 @@ class Registration {
   virtual ~Registration() = default;
 };
 
+// A callback for a registration that `service` owns: calls `method` while
+// the service lives and nothing once it is gone, since a callback may still
+// be on its way when the owner is dropped.
+template <typename Service>
+std::function<void()> whileAlive(Service* service, void (Service::*method)()) {
+  return [weak = service->weak_from_this(), method] {
+    if (auto self = weak.lock()) (self.get()->*method)();
+  };
+}
+
 class MainContext {
  public:
   virtual ~MainContext() = default;

@@ -130,10 +130,7 @@ MeetingDetector::~MeetingDetector() = default;
 
 void MeetingDetector::start() {
   if (systemListener_) return;
-  std::weak_ptr<MeetingDetector> weak = weak_from_this();
-  systemListener_ = processes_->observeList([weak] {
-    if (auto self = weak.lock()) self->rescan();
-  });
+  systemListener_ = processes_->observeList(whileAlive(this, &MeetingDetector::rescan));
   rescan();
 }
 
@@ -148,12 +145,9 @@ void MeetingDetector::rescan() {
   std::erase_if(processListeners_, [&](const auto& entry) {
     return std::none_of(list.begin(), list.end(), [&](const AudioProcess& p) { return p.id == entry.first; });
   });
-  std::weak_ptr<MeetingDetector> weak = weak_from_this();
   for (const auto& process : list) {
     if (processListeners_.contains(process.id) || !process.bundleID || !app(*process.bundleID)) continue;
-    auto listener = processes_->observeInput(process.id, [weak] {
-      if (auto self = weak.lock()) self->evaluate();
-    });
+    auto listener = processes_->observeInput(process.id, whileAlive(this, &MeetingDetector::evaluate));
     if (listener) processListeners_.emplace(process.id, std::move(listener));
   }
   evaluate();

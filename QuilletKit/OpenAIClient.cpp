@@ -1,5 +1,6 @@
 #include "QuilletKit/OpenAIClient.hpp"
 
+#include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/SSE.hpp"
 
 #include <algorithm>
@@ -27,16 +28,20 @@ HTTPRequest OpenAIClient::request(const std::string& path, const std::string& me
   return request;
 }
 
-nlohmann::json OpenAIClient::body(const std::string& system, const std::string& prompt) const {
+namespace {
+
+nlohmann::json body(const OpenAIClient& client, const std::string& system, const std::string& prompt) {
   return {
-      {"model", model_},
+      {"model", client.model()},
       {"stream", true},
       {"messages",
        nlohmann::json::array({{{"role", "system"}, {"content", system}}, {{"role", "user"}, {"content", prompt}}})},
   };
 }
 
-std::optional<std::string> OpenAIClient::piece(const nlohmann::json& event) {
+}  // namespace
+
+std::optional<std::string> OpenAIWire::piece(const nlohmann::json& event) {
   if (event.empty()) return std::nullopt;
   auto error = event.find("error");
   if (error != event.end() && error->is_object()) {
@@ -58,17 +63,18 @@ std::optional<std::string> OpenAIClient::piece(const nlohmann::json& event) {
   return content->get<std::string>();
 }
 
-HTTPRequest OpenAIClient::completionsRequest(const std::string& system, const std::string& prompt) const {
-  HTTPRequest post = request("/chat/completions", "POST");
+HTTPRequest OpenAIWire::completionsRequest(const OpenAIClient& client, const std::string& system,
+                                           const std::string& prompt) {
+  HTTPRequest post = client.request("/chat/completions", "POST");
   // Invalid UTF-8 in a prompt becomes U+FFFD rather than failing the dump.
-  post.body = body(system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  post.body = body(client, system, prompt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return post;
 }
 
 TextStream OpenAIClient::stream(const std::string& system, const std::string& prompt) const {
   if (lacksKey()) return TextStream::failing(LLMError::missingKey(name_));
   try {
-    return SSE::events(completionsRequest(system, prompt), piece);
+    return SSE::events(OpenAIWire::completionsRequest(*this, system, prompt), OpenAIWire::piece);
   } catch (...) {
     return TextStream::failing(std::current_exception());
   }

@@ -32,13 +32,8 @@ class OpenAIClient : public LLMClient {
   // A request to `path` with the bearer key (when there is one) and the
   // product's title. Throws `LLMError::badURL`.
   HTTPRequest request(const std::string& path, const std::string& method) const;
-  // The whole request of a streamed reply. Throws `LLMError::badURL`.
-  HTTPRequest completionsRequest(const std::string& system, const std::string& prompt) const;
-  // The text piece of one chunk; throws for error chunks and filtered ones.
-  static std::optional<std::string> piece(const nlohmann::json& event);
 
  private:
-  nlohmann::json body(const std::string& system, const std::string& prompt) const;
   bool lacksKey() const { return requiresKey_ && apiKey_.empty(); }
 
   std::string name_;

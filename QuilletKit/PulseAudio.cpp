@@ -177,41 +177,40 @@ struct Device {
   pa_channel_map map{};
 };
 
+// The source that records a device: a source itself, or a sink's monitor.
+const char* recordedSource(const pa_source_info* info) { return info->name; }
+const char* recordedSource(const pa_sink_info* info) { return info->monitor_source_name; }
+
+struct DeviceReply {
+  pa_threaded_mainloop* loop;
+  std::optional<Device> device;
+};
+
+// The first device of an information reply, for either kind of device.
 template <typename Info>
-void keep(Device& d, const Info* info, const char* source) {
-  d.source = source ? source : "";
-  d.spec = info->sample_spec;
-  d.map = info->channel_map;
+void keepFirst(pa_context*, const Info* info, int, void* r) {
+  auto* reply = static_cast<DeviceReply*>(r);
+  if (info && !reply->device) {
+    Device& d = reply->device.emplace();
+    const char* source = recordedSource(info);
+    d.source = source ? source : "";
+    d.spec = info->sample_spec;
+    d.map = info->channel_map;
+  }
+  signalLoop(reply->loop);
 }
 
 std::optional<Device> findDevice(Connection& c, CaptureDevice which) {
   std::string sink, source;
   if (!c.serverInfo(sink, source)) fail(Kind::unreachable, c.errorCode(PA_ERR_TIMEOUT), "no server information");
-  struct Reply {
-    pa_threaded_mainloop* loop;
-    std::optional<Device> device;
-  } reply{c.loop(), {}};
+  DeviceReply reply{c.loop(), {}};
   pa_operation* op = nullptr;
   if (which == CaptureDevice::defaultSource) {
     if (source.empty()) return std::nullopt;
-    op = pa_context_get_source_info_by_name(
-        c.context(), source.c_str(),
-        [](pa_context*, const pa_source_info* info, int, void* r) {
-          auto* reply = static_cast<Reply*>(r);
-          if (info && !reply->device) keep(reply->device.emplace(), info, info->name);
-          signalLoop(reply->loop);
-        },
-        &reply);
+    op = pa_context_get_source_info_by_name(c.context(), source.c_str(), keepFirst<pa_source_info>, &reply);
   } else {
     if (sink.empty()) return std::nullopt;
-    op = pa_context_get_sink_info_by_name(
-        c.context(), sink.c_str(),
-        [](pa_context*, const pa_sink_info* info, int, void* r) {
-          auto* reply = static_cast<Reply*>(r);
-          if (info && !reply->device) keep(reply->device.emplace(), info, info->monitor_source_name);
-          signalLoop(reply->loop);
-        },
-        &reply);
+    op = pa_context_get_sink_info_by_name(c.context(), sink.c_str(), keepFirst<pa_sink_info>, &reply);
   }
   c.complete(op);
   if (reply.device && reply.device->source.empty()) return std::nullopt;

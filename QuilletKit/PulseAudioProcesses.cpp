@@ -209,10 +209,7 @@ class PulseAudioProcesses : public AudioProcessList, public std::enable_shared_f
 
   void changed() {
     if (flush_) return;
-    std::weak_ptr<PulseAudioProcesses> weak = weak_from_this();
-    flush_ = context_->defer([weak] {
-      if (auto self = weak.lock()) self->flush();
-    });
+    flush_ = context_->defer(whileAlive(this, &PulseAudioProcesses::flush));
   }
 
   // Tells list observers when the clients changed, and input observers of

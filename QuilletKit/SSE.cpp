@@ -1,7 +1,5 @@
 #include "QuilletKit/SSE.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -11,6 +9,7 @@
 #include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Text.hpp"
+#include "QuilletKit/URL.hpp"
 
 namespace quillet {
 
@@ -24,26 +23,18 @@ constexpr size_t kKeptLineCapacity = size_t{1} << 20;
 
 bool isSuccess(long status) { return status >= 200 && status <= 299; }
 
-bool isSchemeCharacter(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-}
-
 // Whether `url` has an RFC 3986 scheme and, when it names an authority
 // ("scheme://..."), whether libcurl can read it.
 bool isURL(const std::string& url) {
-  auto colon = url.find(':');
-  if (colon == 0 || colon == std::string::npos || !std::isalpha(static_cast<unsigned char>(url[0])))
-    return false;
-  if (!std::all_of(url.begin(), url.begin() + colon, isSchemeCharacter)) return false;
-  if (url.compare(colon, 3, "://") != 0) {
+  if (URL::scheme(url).empty()) return false;
+  if (!URL::hasAuthority(url)) {
     // A URL without a host, such as "https:/v1/models": no spaces or controls.
     return std::none_of(url.begin(), url.end(), [](char c) {
       auto u = static_cast<unsigned char>(c);
       return u <= 0x20 || u == 0x7f || std::strchr("<>\"{}|\\^`", c);
     });
   }
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-  return curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+  return URL::parse(url, URL::Schemes::any).has_value();
 }
 
 // Where the next line end (CR or LF) lies at or after `from`. memchr, not a

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 
+#include "QuilletKit/Reference.hpp"
+
 namespace quillet::text {
 
 namespace {
@@ -274,8 +276,6 @@ std::string folded(std::string_view s) {
   return toUtf8(foldCase(fromUtf8(s)));
 }
 
-std::vector<std::string> comparisonWordsGeneral(std::string_view s) { return wordsSlow(s); }
-
 bool isValidUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   int32_t length = static_cast<int32_t>(s.size());
@@ -338,3 +338,9 @@ std::string trimSpacesAndNewlines(std::string_view s) {
 }
 
 }  // namespace quillet::text
+
+namespace quillet::reference {
+
+std::vector<std::string> comparisonWords(std::string_view s) { return text::wordsSlow(s); }
+
+}  // namespace quillet::reference

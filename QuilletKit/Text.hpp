@@ -26,9 +26,6 @@ std::string capitalized(std::string_view s);
 // away, split at every character that is not a letter, mark or digit, keeping
 // pieces of at least two user-perceived characters, in order.
 std::vector<std::string> comparisonWords(std::string_view s);
-// The same through the general Unicode path only, which the fast paths above
-// must agree with.
-std::vector<std::string> comparisonWordsGeneral(std::string_view s);
 
 // Lower-cased with diacritics folded away (no locale): "Ação" gives "acao".
 std::string folded(std::string_view s);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "QuilletKit/Reference.hpp"
 #include "QuilletKit/Text.hpp"
 
 namespace quillet {
@@ -115,8 +116,8 @@ std::vector<Segment> Transcript::removingEcho(const std::vector<Segment>& segmen
   return kept;
 }
 
-std::vector<Segment> Transcript::removingEchoReference(const std::vector<Segment>& segments,
-                                                       double window, double threshold) {
+std::vector<Segment> reference::removingEcho(const std::vector<Segment>& segments, double window,
+                                             double threshold) {
   std::vector<const Segment*> others;
   for (const auto& s : segments)
     if (s.speaker == Speaker::them) others.push_back(&s);
@@ -166,7 +167,7 @@ std::vector<Segment> Transcript::merged(const std::vector<Segment>& segments, do
 std::string Transcript::plain(const std::vector<Segment>& segments) {
   std::string out;
   bool first = true;
-  for (const auto& turn : merged(segments, 4.0)) {
+  for (const auto& turn : merged(segments, kTurnGap)) {
     if (!first) out += '\n';
     first = false;
     out += '[';
@@ -182,7 +183,7 @@ std::string Transcript::plain(const std::vector<Segment>& segments) {
 std::string Transcript::markdown(const std::vector<Segment>& segments, const std::string& title) {
   std::string out = "# " + title + "\n\n";
   const std::string me = label(Speaker::me), them = label(Speaker::them);
-  for (const auto& turn : merged(segments, 4.0)) {
+  for (const auto& turn : merged(segments, kTurnGap)) {
     out += "**[";
     out += clock(turn.start);
     out += "] ";

@@ -11,14 +11,17 @@ namespace quillet {
 struct Transcript {
   Transcript() = delete;
 
+  // A "me" segment repeating this share of the words of a "them" segment
+  // within this many seconds of it is the microphone hearing the speakers.
+  static constexpr double kEchoWindow = 3.0;
+  static constexpr double kEchoThreshold = 0.6;
+  // Pieces of one speaker this many seconds apart or closer make one turn.
+  static constexpr double kTurnGap = 4.0;
+
   // `segments` without the "me" segments that repeat, within `window` seconds,
   // at least `threshold` of their words from a "them" segment. Order is kept.
   static std::vector<Segment> removingEcho(const std::vector<Segment>& segments, double window,
                                            double threshold);
-  // The straightforward quadratic procedure, kept as the reference that the
-  // fast one above must agree with.
-  static std::vector<Segment> removingEchoReference(const std::vector<Segment>& segments,
-                                                    double window, double threshold);
   // Sorted by start (stable) and joined into turns of one speaker separated
   // by at most `gap` seconds.
   static std::vector<Segment> merged(const std::vector<Segment>& segments, double gap);

@@ -125,10 +125,7 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     stamp_ = atom("QUILLET_TIMESTAMP");
     if (hasXFixes_) XFixesSelectSelectionInput(display_, window_, clipboard_, XFixesSetSelectionOwnerNotifyMask);
     readModifierMap();
-    std::weak_ptr<X11Display> weak = weak_from_this();
-    watch_ = context_->watch(ConnectionNumber(display_), [weak] {
-      if (auto self = weak.lock()) self->drain();
-    });
+    watch_ = context_->watch(ConnectionNumber(display_), whileAlive(this, &X11Display::drain));
     XFlush(display_);
   }
 
@@ -557,19 +554,33 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
     });
   }
 
-  void converted(const XSelectionEvent& event) {
-    if (!reading_ || event.requestor != window_ || event.selection != clipboard_) return;
-    if (event.property == None) return conversionEnded(std::nullopt);
+  // What the owner left in the transfer property, taken off it (deleting
+  // the property is what asks an incremental owner for the next piece).
+  struct Transferred {
+    Atom type;
+    int format;
+    std::string bytes;
+  };
+  std::optional<Transferred> takeTransfer() {
     Atom type;
     int format;
     unsigned long items, after;
     unsigned char* data = nullptr;
     if (XGetWindowProperty(display_, window_, transfer_, 0, LONG_MAX / 4, True, AnyPropertyType, &type, &format,
                            &items, &after, &data) != Success) {
-      return conversionEnded(std::nullopt);
+      return std::nullopt;
     }
-    std::string bytes = fromXlib(data, format, items);
+    Transferred taken{type, format, fromXlib(data, format, items)};
     if (data) XFree(data);
+    return taken;
+  }
+
+  void converted(const XSelectionEvent& event) {
+    if (!reading_ || event.requestor != window_ || event.selection != clipboard_) return;
+    if (event.property == None) return conversionEnded(std::nullopt);
+    auto taken = takeTransfer();
+    if (!taken) return conversionEnded(std::nullopt);
+    auto& [type, format, bytes] = *taken;
     if (type == atom("INCR")) {
       // Deleting the property (above) asked the owner for the first piece.
       reading_->incremental = true;
@@ -583,16 +594,9 @@ class X11Display : public DisplayServer, public std::enable_shared_from_this<X11
 
   void piece() {
     if (!reading_ || !reading_->incremental) return;
-    Atom type;
-    int format;
-    unsigned long items, after;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display_, window_, transfer_, 0, LONG_MAX / 4, True, AnyPropertyType, &type, &format,
-                           &items, &after, &data) != Success) {
-      return conversionEnded(std::nullopt);
-    }
-    std::string bytes = fromXlib(data, format, items);
-    if (data) XFree(data);
+    auto taken = takeTransfer();
+    if (!taken) return conversionEnded(std::nullopt);
+    auto& [type, format, bytes] = *taken;
     auto& entry = reading_->pieces;
     if (bytes.empty()) {
       if (reading_->tooLarge) return conversionEnded(std::nullopt);

@@ -44,7 +44,7 @@ void Prompt(benchmark::State& state) {
   Meeting m = threeHourMeeting();
   size_t size = 0;
   for (auto _ : state) {
-    std::string transcript = Transcript::plain(Transcript::removingEcho(m.segments, 3.0, 0.6));
+    std::string transcript = Enhancer::transcript(m.segments);
     std::string system = Enhancer::system(m.meta.language);
     std::string prompt = Enhancer::prompt(m.meta, m.notes, transcript, false);
     size = system.size() + prompt.size();

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "LoopbackServer.hpp"
+#include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/OpenAIClient.hpp"
 
 extern char** environ;
@@ -126,7 +127,7 @@ BENCHMARK(StartupClient)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void StartupCurlProcess(benchmark::State& state) {
   LoopbackServer server = shortReplies();
   std::string url = server.url() + "/v1/chat/completions";
-  std::string body = clientFor(server).completionsRequest("system", "prompt").body;
+  std::string body = OpenAIWire::completionsRequest(clientFor(server), "system", "prompt").body;
   std::vector<std::string> args = {"curl", "-sS", "-N", "-o", "/dev/null", "-X", "POST",
                                    "-H", "Authorization: Bearer key", "-H", "Content-Type: application/json",
                                    "-H", "X-Title: Quillet", "--data-binary", body, url};

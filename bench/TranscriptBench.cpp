@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.hpp"
+#include "QuilletKit/Reference.hpp"
 #include "QuilletKit/Text.hpp"
 #include "QuilletKit/Transcript.hpp"
 
@@ -10,14 +11,17 @@ using namespace quillet;
 static void BM_RemovingEcho(benchmark::State& state) {
   auto segments = bench::syntheticMeeting(6000, 10800);
   size_t kept = 0;
-  for (auto _ : state) kept = Transcript::removingEcho(segments, 3.0, 0.6).size();
+  for (auto _ : state)
+    kept = Transcript::removingEcho(segments, Transcript::kEchoWindow, Transcript::kEchoThreshold).size();
   state.counters["kept"] = static_cast<double>(kept);
 }
 BENCHMARK(BM_RemovingEcho)->Unit(benchmark::kMillisecond);
 
 static void BM_RemovingEchoReference(benchmark::State& state) {
   auto segments = bench::syntheticMeeting(static_cast<int>(state.range(0)), 10800 * state.range(0) / 6000.0);
-  for (auto _ : state) benchmark::DoNotOptimize(Transcript::removingEchoReference(segments, 3.0, 0.6));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        reference::removingEcho(segments, Transcript::kEchoWindow, Transcript::kEchoThreshold));
 }
 BENCHMARK(BM_RemovingEchoReference)->Arg(500)->Unit(benchmark::kMillisecond);
 

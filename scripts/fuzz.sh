@@ -10,12 +10,17 @@ seconds="${1:-10}"
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j2 | grep -E "error|FAILED" && exit 1 || true
+# The build's own status decides; its output is shown only when it fails.
+log=$(mktemp)
+cmake --build build-fuzz -j2 >"$log" 2>&1 || { tail -40 "$log"; rm -f "$log"; exit 1; }
+rm -f "$log"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 status=0
-for target in build-fuzz/tests/fuzz/*Fuzz; do
+targets=(build-fuzz/tests/fuzz/*Fuzz)
+[ -x "${targets[0]}" ] || { echo "no fuzz target was built"; exit 1; }
+for target in "${targets[@]}"; do
   name=$(basename "$target")
   mkdir -p "$scratch/$name"
   if "$target" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \

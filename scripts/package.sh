@@ -31,7 +31,11 @@ done
 
 run() { env -i HOME="$home" PATH=/usr/bin:/bin "$@"; }
 run LANG=C.UTF-8 "$root/usr/bin/quillet" doctor
-run LANGUAGE=en QUILLET_LOCALEDIR="$root/usr/share/locale" "$root/usr/bin/quillet" doctor | grep -q "^Notes:  " \
-  || { echo "the packaged English catalog is not used"; exit 1; }
-man -l "$root/usr/share/man/man1/quillet.1" >/dev/null 2>&1 || true
+# Captured first: grep -q leaving early would fail the tool with SIGPIPE.
+english=$(run LANGUAGE=en QUILLET_LOCALEDIR="$root/usr/share/locale" "$root/usr/bin/quillet" doctor)
+grep -q "^Notes:  " <<<"$english" || { echo "the packaged English catalog is not used"; exit 1; }
+# The manual page renders, and without a single warning from the formatter.
+warnings=$(man --warnings -l "$root/usr/share/man/man1/quillet.1" 2>&1 >/dev/null) \
+  || { echo "the packaged manual page does not render"; exit 1; }
+[ -z "$warnings" ] || { echo "the packaged manual page: $warnings"; exit 1; }
 echo "package OK"

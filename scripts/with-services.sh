@@ -34,8 +34,9 @@ start_pulseaudio() {
   pids+=($!)
   export PULSE_SERVER="unix:$socket"
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
-  pactl set-default-sink quillet_a >/dev/null 2>&1 || true
-  pactl set-default-source quillet_a.monitor >/dev/null 2>&1 || true
+  pactl info >/dev/null 2>&1 || { echo "the sound server did not start:"; tail -20 "$scratch/pulseaudio.log"; exit 1; }
+  pactl set-default-sink quillet_a >/dev/null
+  pactl set-default-source quillet_a.monitor >/dev/null
 }
 
 # Display: Xvfb on the first free display number.
@@ -47,6 +48,7 @@ start_xvfb() {
   pids+=($!)
   export DISPLAY=":$n"
   for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  [ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start:"; tail -20 "$scratch/xvfb.log"; exit 1; }
 }
 
 start_pulseaudio

@@ -2,6 +2,7 @@
 
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/AnthropicClient.hpp"
+#include "QuilletKit/ClientWire.hpp"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -66,7 +67,7 @@ TEST(AnthropicClient, EffortAndServerFallbackByModelAndHost) {
            {"https://API.anthropic.com", "claude-opus-5-5", true, false},
            {first + ".example.org", "claude-opus-5", true, false}, {first, "claude-haiku-5", true, false},
            {first, "claude-opus-5-5-20270101", true, false}, {first, "claude-3-7-sonnet", false, false}}) {
-    HTTPRequest request = AnthropicClient(url, model, kKey).messagesRequest("s", "p");
+    HTTPRequest request = AnthropicWire::messagesRequest(AnthropicClient(url, model, kKey), "s", "p");
     json body = json::parse(request.body);
     EXPECT_EQ(body.contains("output_config"), effort) << url << " " << model;
     EXPECT_EQ(body.value("fallbacks", "") + "|" + request.header("anthropic-beta"),

@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "QuilletKit/Reference.hpp"
 #include "QuilletKit/Transcript.hpp"
 #include "TestSupport.hpp"
 
@@ -54,7 +55,7 @@ TEST(RemovingEcho, AgreesWithReferenceOnRandomTranscripts) {
     double window = tenths(0, 50) / 10.0;
     double threshold = std::uniform_real_distribution<>(0.2, 1.0)(random);
     ASSERT_EQ(Transcript::removingEcho(segments, window, threshold),
-              Transcript::removingEchoReference(segments, window, threshold))
+              reference::removingEcho(segments, window, threshold))
         << "round " << round;
   }
 }
@@ -65,7 +66,7 @@ TEST(RemovingEcho, AgreesWithReferenceAtTheWindowEdge) {
   auto agree = [](double themStart, double themEnd, double meStart, double meEnd, double window) {
     std::vector<Segment> segments = {segment(Speaker::them, themStart, themEnd, "bom dia pessoal"),
                                      segment(Speaker::me, meStart, meEnd, "bom dia pessoal")};
-    return Transcript::removingEcho(segments, window, 0.6) == Transcript::removingEchoReference(segments, window, 0.6);
+    return Transcript::removingEcho(segments, window, 0.6) == reference::removingEcho(segments, window, 0.6);
   };
   EXPECT_TRUE(agree(0.45, 1.0, 0.0, 0.35, 0.1));
   for (int window = 0; window <= 20; ++window) {
