@@ -56,11 +56,20 @@ start_xvfb
 
 inner() {
   # The keyring reads its unlock password on standard input.
-  eval "$(printf 'quillet-test\n' | env -u DISPLAY gnome-keyring-daemon --unlock --components=secrets)"
-  export GNOME_KEYRING_CONTROL
+  printf 'quillet-test\n' | env -u DISPLAY gnome-keyring-daemon --foreground --unlock --components=secrets \
+    >"$HOME/keyring.log" 2>&1 &
+  local keyring=$!
+  owned() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true
+  }
+  # One daemon, ours: a request that came before it owned the name would have
+  # the bus start a second one whose keyring nobody unlocked.
+  for _ in $(seq 200); do owned && break; sleep 0.05; done
+  owned || { echo "with-services.sh: the keyring did not come up" >&2; return 1; }
   local status=0
   "$@" || status=$?
-  [ -n "${GNOME_KEYRING_PID:-}" ] && kill "$GNOME_KEYRING_PID" 2>/dev/null || true
+  kill "$keyring" 2>/dev/null || true
   pkill -u "$(id -u)" -f "gnome-keyring-daemon.*$scratch" 2>/dev/null || true
   return $status
 }
