@@ -12,40 +12,74 @@ except Exception:
   printf '%s\n' $ids | sort -u
 }
 
+# The word as the user means it: an opening quote dropped, backslash escapes
+# undone. Readline quotes what we hand back, since candidates are filenames.
+_quillet_dequote() {
+  local word="$1" out="" i
+  case "$word" in
+    \"*) word="${word#\"}"; printf '%s' "${word%\"}"; return ;;
+    \'*) word="${word#\'}"; printf '%s' "${word%\'}"; return ;;
+  esac
+  for ((i = 0; i < ${#word}; i++)); do
+    if [ "${word:i:1}" = "\\" ]; then
+      i=$((i + 1))
+    fi
+    out+="${word:i:1}"
+  done
+  printf '%s' "$out"
+}
+
+# Adds each line of standard input that starts with `want`, whole, spaces and all.
+_quillet_add_lines() {
+  local want="$1" line
+  while IFS= read -r line; do
+    [ -n "$line" ] && [[ "$line" == "$want"* ]] && COMPREPLY+=("$line")
+  done
+}
+
+_quillet_folders() {
+  compopt -o filenames 2>/dev/null
+  _quillet_add_lines "$1" < <(compgen -d -- "$1")
+}
+
+_quillet_files() {
+  compopt -o filenames 2>/dev/null
+  _quillet_add_lines "$1" < <(compgen -f -- "$1")
+}
+
 _quillet() {
   local cur prev command
-  cur="${COMP_WORDS[COMP_CWORD]}"
+  cur="$(_quillet_dequote "${COMP_WORDS[COMP_CWORD]}")"
   prev="${COMP_WORDS[COMP_CWORD-1]}"
   command="${COMP_WORDS[1]}"
+  COMPREPLY=()
   case "$prev" in
-    --provider) COMPREPLY=($(compgen -W "$(_quillet_provider_ids)" -- "$cur")); return ;;
-    --lang) COMPREPLY=($(compgen -W "pt-BR en-US" -- "$cur")); return ;;
+    --provider) _quillet_add_lines "$cur" < <(_quillet_provider_ids); return ;;
+    --lang) _quillet_add_lines "$cur" < <(printf '%s\n' pt-BR en-US); return ;;
     --model|--base-url) return ;;
   esac
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "doctor list transcribe enhance ai" -- "$cur"))
+    _quillet_add_lines "$cur" < <(printf '%s\n' doctor list transcribe enhance ai)
     return
   fi
   case "$command" in
     enhance)
       if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W "--provider --model --base-url --prompt" -- "$cur"))
+        _quillet_add_lines "$cur" < <(printf '%s\n' --provider --model --base-url --prompt)
       else
-        compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -d -- "$cur"))
+        _quillet_folders "$cur"
       fi ;;
     ai)
       if [ "$COMP_CWORD" -eq 2 ]; then
-        COMPREPLY=($(compgen -W "test models" -- "$cur"))
+        _quillet_add_lines "$cur" < <(printf '%s\n' test models)
       else
-        COMPREPLY=($(compgen -W "--provider --model --base-url" -- "$cur"))
+        _quillet_add_lines "$cur" < <(printf '%s\n' --provider --model --base-url)
       fi ;;
     transcribe)
       if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W "--lang" -- "$cur"))
+        _quillet_add_lines "$cur" < <(printf '%s\n' --lang)
       else
-        compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -f -- "$cur"))
+        _quillet_files "$cur"
       fi ;;
   esac
 }
