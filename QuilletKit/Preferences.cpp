@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "QuilletKit/Files.hpp"
+#include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Store.hpp"
 
@@ -123,6 +124,23 @@ Preferences Preferences::load() {
   json j = json::parse(*bytes, nullptr, false);
   if (j.is_discarded()) return Preferences();
   return fromJSON(j).value_or(Preferences());
+}
+
+std::optional<std::string> Preferences::problem() {
+  std::error_code error;
+  if (!fs::exists(file(), error)) return std::nullopt;
+  auto bytes = files::read(file());
+  if (!bytes) return tr("não consigo ler o arquivo");
+  try {
+    json j = json::parse(*bytes);
+    if (!fromJSON(j)) return tr("não é um objeto de preferências");
+  } catch (const json::parse_error& parse) {
+    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
+    std::string message = parse.what();
+    if (message.starts_with("[")) message.erase(0, message.find("] ") + 2);
+    return message;
+  }
+  return std::nullopt;
 }
 
 void Preferences::save() const {

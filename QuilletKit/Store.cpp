@@ -159,6 +159,15 @@ void Store::saveNotes(const Meeting& meeting) const {
   files::writeAtomically(meeting.folder / kNotes, meeting.notes);
 }
 
+void Store::saveEnhanced(const fs::path& folder, const std::string& enhanced, const std::string& model) const {
+  auto bytes = files::read(folder / kMeta);
+  auto meta = bytes ? decodeMeta(*bytes) : std::nullopt;
+  if (!meta) throwError(folder / kMeta, bytes ? EINVAL : ENOENT);
+  files::writeAtomically(folder / kEnhanced, enhanced);
+  meta->enhancedWith = model;
+  files::writeAtomically(folder / kMeta, encodeMeta(*meta));
+}
+
 void Store::saveTranscript(const Meeting& meeting) const {
   std::string lines;
   for (const auto& segment : meeting.segments) {

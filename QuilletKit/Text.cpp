@@ -6,8 +6,10 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 namespace quillet::text {
 
@@ -275,6 +277,38 @@ std::string folded(std::string_view s) {
 }
 
 std::vector<std::string> comparisonWordsGeneral(std::string_view s) { return wordsSlow(s); }
+
+void foldInto(std::string_view s, std::string& out, std::vector<uint32_t>* origin) {
+  out.clear();
+  if (origin) origin->clear();
+  const LatinFold& table = latinFold();
+  // Characters beyond the table are folded by ICU once per thread.
+  thread_local std::unordered_map<UChar32, std::string> others;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const int32_t length = static_cast<int32_t>(std::min<size_t>(s.size(), INT32_MAX));
+  for (int32_t i = 0; i < length;) {
+    const int32_t start = i;
+    size_t before = out.size();
+    if (p[i] < 0x80) {
+      char c = static_cast<char>(p[i++]);
+      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    } else {
+      UChar32 c;
+      U8_NEXT(p, i, length, c);
+      if (c < 0) {
+        out += "\xEF\xBF\xBD";
+      } else if (c < 0x250) {
+        out += table.folded[c];
+      } else {
+        auto [at, fresh] = others.try_emplace(c);
+        if (fresh) at->second = toUtf8(foldCase(icu::UnicodeString(c)));
+        out += at->second;
+        if (others.size() > 4096) others.clear();
+      }
+    }
+    if (origin) origin->insert(origin->end(), out.size() - before, static_cast<uint32_t>(start));
+  }
+}
 
 bool isValidUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());

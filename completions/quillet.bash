@@ -12,6 +12,17 @@ except Exception:
   printf '%s\n' $ids | sort -u
 }
 
+# Titles of the store's meetings, one a line, as the tool lists them.
+_quillet_meeting_titles() {
+  command -v python3 >/dev/null || return
+  "${COMP_WORDS[0]}" list --json 2>/dev/null | python3 -c 'import json,sys
+try:
+    for t in sorted({m["title"] for m in json.load(sys.stdin) if isinstance(m.get("title"), str)}):
+        if t.strip() and "\n" not in t: print(t)
+except Exception:
+    pass' 2>/dev/null
+}
+
 # The word as the user means it: an opening quote dropped, backslash escapes
 # undone. Readline quotes what we hand back, since candidates are filenames.
 _quillet_dequote() {
@@ -37,8 +48,10 @@ _quillet_add_lines() {
   done
 }
 
-_quillet_folders() {
+# A meeting is named by its title or by its folder.
+_quillet_meetings() {
   compopt -o filenames 2>/dev/null
+  _quillet_add_lines "$1" < <(_quillet_meeting_titles)
   _quillet_add_lines "$1" < <(compgen -d -- "$1")
 }
 
@@ -59,16 +72,25 @@ _quillet() {
     --model|--base-url) return ;;
   esac
   if [ "$COMP_CWORD" -eq 1 ]; then
-    _quillet_add_lines "$cur" < <(printf '%s\n' doctor list transcribe enhance ai)
+    _quillet_add_lines "$cur" < <(printf '%s\n' doctor list transcribe enhance ai search export new trash calendar)
     return
   fi
   case "$command" in
     enhance)
       if [[ "$cur" == -* ]]; then
-        _quillet_add_lines "$cur" < <(printf '%s\n' --provider --model --base-url --prompt)
+        _quillet_add_lines "$cur" < <(printf '%s\n' --provider --model --base-url --prompt --save)
       else
-        _quillet_folders "$cur"
+        _quillet_meetings "$cur"
       fi ;;
+    export)
+      if [[ "$cur" == -* ]]; then
+        _quillet_add_lines "$cur" < <(printf '%s\n' --slack)
+      else
+        _quillet_meetings "$cur"
+      fi ;;
+    trash) _quillet_meetings "$cur" ;;
+    new) [[ "$cur" == -* ]] && _quillet_add_lines "$cur" < <(printf '%s\n' --lang) ;;
+    list|search|calendar) [[ "$cur" == -* ]] && _quillet_add_lines "$cur" < <(printf '%s\n' --json) ;;
     ai)
       if [ "$COMP_CWORD" -eq 2 ]; then
         _quillet_add_lines "$cur" < <(printf '%s\n' test models)

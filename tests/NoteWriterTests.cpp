@@ -159,10 +159,11 @@ TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   OnDeviceModel::Override installed(model);
   Meeting m = meeting();
   std::vector<std::string> partials;
-  NoteWriter::Result result =
-      NoteWriter::write(m, anthropicAt(server.url()), true, [&](const std::string& t) { partials.push_back(t); });
-  EXPECT_EQ(partials,
-            (std::vector<std::string>{"Primeira ", "Primeira parte", "Notas", "Notas locais", "Notas locais\n"}));
+  NoteWriter::Result result = NoteWriter::write(
+      m, anthropicAt(server.url()), true, [&](const std::string& t) { partials.push_back(t); }, {},
+      [&](const LLMError& error) { partials.push_back("fallback after: " + std::string(error.what())); });
+  EXPECT_EQ(partials, (std::vector<std::string>{"Primeira ", "Primeira parte", "fallback after: HTTP 529: Overloaded", "Notas",
+                                                "Notas locais", "Notas locais\n"}));
   EXPECT_EQ(result, (NoteWriter::Result{"Notas locais", kOnDevice}));
   json sent = json::parse(server.requests().at(0).body);
   EXPECT_EQ(model->instructions(), sent["system"]);

@@ -169,6 +169,23 @@ TEST_F(StoreTest, FailedWritesKeepThePreviousFiles) {
   EXPECT_EQ(files, 2u);
 }
 
+TEST_F(StoreTest, SavedEnhancedNotesKeepWhatChangedMeanwhile) {
+  Meeting m = store.create(meta("Antes"));
+  Meeting edited = m;
+  edited.meta.title = "Depois";
+  edited.notes = "- digitado\n";
+  store.save(edited);
+  store.saveEnhanced(m.folder, "## Notas", "Modelo X");
+  auto saved = store.load(m.folder);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->enhanced, "## Notas");
+  EXPECT_EQ(saved->meta.enhancedWith, "Modelo X");
+  EXPECT_EQ(saved->meta.title, "Depois");
+  EXPECT_EQ(saved->notes, "- digitado\n");
+  writeFile(m.folder / "meta.json", "{");
+  EXPECT_THROW(store.saveEnhanced(m.folder, "x", "y"), fs::filesystem_error);
+}
+
 TEST_F(StoreTest, TrashMovesTheFolderToTheUsersTrash) {
   setenv("XDG_DATA_HOME", (dir.path() / "data").c_str(), 1);
   setenv("HOME", dir.path().c_str(), 1);

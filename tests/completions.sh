@@ -101,7 +101,10 @@ check "a folder with spaces is one candidate" "2025-03-18 1130 Weekly sync" enha
 check "a provider id of the catalog" "groq" enhance --provider gr
 check "a provider id that the preferences add" "meu-servidor" ai test --provider meu
 check "the languages" $'pt-BR\nen-US' transcribe --lang ""
-check "command words" "transcribe" tr
+check "command words" $'transcribe\ntrash' tr
+check "the newer command words" "calendar" ca
+check "meeting titles" $'Weekly sync\nWeekly planning' export Weekly
+check "a title with spaces and an accent" "Revisão de arquitetura" trash Revis
 
 [ "$failures" -eq 0 ] && echo "completions OK"
 exit $((failures > 0))
