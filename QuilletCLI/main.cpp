@@ -528,23 +528,27 @@ std::string marked(const std::string& line, const Search::Marks& marks) {
   if (words.empty()) fail(usage);
   bool mark = !json && marksWanted();
   JSONLines lines(json);
-  std::filesystem::path lastFolder;
+  const MeetingLookup::Entry* lastMeeting = nullptr;
   std::string date;
   Search::run(Store{prefs.storageRoot()}, words, [&](const Search::Hit& hit) {
     if (json) {
       lines.add(Listing::line(Listing::hit(hit)));
       return;
     }
-    if (hit.folder != lastFolder) {
-      lastFolder = hit.folder;
-      date = formatForUser(hit.meta.start);
+    if (hit.meeting.get() != lastMeeting) {
+      lastMeeting = hit.meeting.get();
+      date = formatForUser(hit.meeting->meta.start);
     }
-    std::string place = hit.place == Search::Place::title      ? tr("título")
-                        : hit.place == Search::Place::notes    ? tr("notas")
-                        : hit.place == Search::Place::enhanced ? tr("notas da IA")
-                                                               : "[" + clock(hit.segment->start) + "] " +
-                                                                     label(hit.segment->speaker);
-    print(date + "  " + hit.meta.title + "  " + place + ": " + (mark ? marked(hit.line, hit.marks) : hit.line));
+    std::string place;
+    switch (hit.place) {
+      case Search::Place::title: place = tr("título"); break;
+      case Search::Place::notes: place = tr("notas"); break;
+      case Search::Place::enhanced: place = tr("notas da IA"); break;
+      case Search::Place::transcript:
+        place = std::string(1, '[').append(clock(*hit.time)).append("] ").append(label(hit.speaker));
+        break;
+    }
+    print(date + "  " + hit.meeting->meta.title + "  " + place + ": " + (mark ? marked(hit.line, hit.marks) : hit.line));
   });
   lines.end();
   exitWith(0);
@@ -584,7 +588,8 @@ int main(int argc, char** argv) {
       "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
       "  quillet ai test|models [--provider id] [--model nome] [--base-url url]");
   // Commands added later each have a line of their own after the first six.
-  usage += "\n" + tr(
+  usage += '\n';
+  usage += tr(
       "  quillet search <palavras...> [--json]\n"
       "  quillet export <reunião> [--slack]\n"
       "  quillet new <título> [--lang pt-BR|en-US]\n"

@@ -23,16 +23,16 @@ nlohmann::ordered_json Listing::meeting(const Meeting& meeting) {
 nlohmann::ordered_json Listing::hit(const Search::Hit& hit) {
   static const char* const places[] = {"title", "notes", "enhanced", "transcript"};
   ordered_json j;
-  j["folder"] = hit.folder.string();
-  j["id"] = hit.meta.id.string();
-  j["title"] = hit.meta.title;
-  j["start"] = formatISO8601(hit.meta.start);
+  j["folder"] = hit.meeting->folder.string();
+  j["id"] = hit.meeting->meta.id.string();
+  j["title"] = hit.meeting->meta.title;
+  j["start"] = formatISO8601(hit.meeting->meta.start);
   j["place"] = places[static_cast<int>(hit.place)];
   j["line"] = hit.line;
-  if (hit.segment) {
-    j["time"] = hit.segment->start;
-    j["clock"] = clock(hit.segment->start);
-    j["speaker"] = rawValue(hit.segment->speaker);
+  if (hit.time) {
+    j["time"] = *hit.time;
+    j["clock"] = clock(*hit.time);
+    j["speaker"] = rawValue(hit.speaker);
   }
   return j;
 }

@@ -17,7 +17,7 @@ namespace quillet {
 namespace {
 
 // How many meetings the workers may read ahead of the one being reported.
-constexpr size_t kReadAhead = 64;
+constexpr size_t kReadAhead = 16;
 constexpr size_t kMaxWorkers = 8;
 
 bool isWordCharacter(UChar32 c) { return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0; }
@@ -77,11 +77,16 @@ std::vector<Search::Hit> scan(const Store& store, const MeetingLookup::Entry& en
   std::vector<Search::Hit> hits;
   auto meeting = store.load(entry.folder);
   if (!meeting) return hits;
+  std::shared_ptr<const MeetingLookup::Entry> shared;
   auto consider = [&](Search::Place place, std::string_view line, const Segment* segment) {
     auto marks = Search::match(line, words);
     if (!marks) return;
-    Search::Hit hit{entry.folder, meeting->meta, place, std::string(line), std::nullopt, std::move(*marks)};
-    if (segment) hit.segment = *segment;
+    if (!shared) shared = std::make_shared<const MeetingLookup::Entry>(MeetingLookup::Entry{entry.folder, meeting->meta});
+    Search::Hit hit{shared, place, std::string(line), std::nullopt, Speaker::me, std::move(*marks)};
+    if (segment) {
+      hit.time = segment->start;
+      hit.speaker = segment->speaker;
+    }
     hits.push_back(std::move(hit));
   };
   consider(Search::Place::title, meeting->meta.title, nullptr);

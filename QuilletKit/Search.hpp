@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "QuilletKit/Meeting.hpp"
+#include "QuilletKit/MeetingLookup.hpp"
 #include "QuilletKit/Store.hpp"
 
 namespace quillet {
@@ -34,12 +36,13 @@ struct Search {
   using Marks = std::vector<std::pair<size_t, size_t>>;
 
   struct Hit {
-    std::filesystem::path folder;
-    MeetingMeta meta;
+    // The meeting's folder and metadata, shared by all its hits.
+    std::shared_ptr<const MeetingLookup::Entry> meeting;
     Place place = Place::title;
-    std::string line;                // as stored, without its line end
-    std::optional<Segment> segment;  // present for transcript hits
-    Marks marks;                     // where the query's words are in `line`
+    std::string line;             // as stored, without its line end
+    std::optional<double> time;   // transcript hits: the segment's start, in seconds
+    Speaker speaker = Speaker::me;  // transcript hits: who spoke
+    Marks marks;                  // where the query's words are in `line`
   };
 
   // The words of a query as they are compared; empty when it holds no word

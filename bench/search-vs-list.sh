@@ -31,7 +31,7 @@ for words in "orçamento" "decisão métrica receita"; do
   echo "search \"$words\": $(XDG_CONFIG_HOME=$bigConfig "$quillet" search $words | wc -l) lines"
 done
 XDG_CONFIG_HOME=$bigConfig hyperfine -N --warmup 2 --runs 10 --style basic \
-  "$quillet list" "$quillet search orçamento" "$quillet search decisão métrica receita" 2>/dev/null |
+  "$quillet list" "$quillet search orçamento" "$quillet search decisão métrica receita" 2>&1 |
   grep -E "Time|quillet"
 echo "peak memory (KiB), 2,000 meetings: list $(XDG_CONFIG_HOME=$bigConfig rss "$quillet" list)," \
   "search $(XDG_CONFIG_HOME=$bigConfig rss "$quillet" search orçamento)"

@@ -13,7 +13,7 @@ scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeou
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_TSAN=ON >/dev/null
 cmake --build build-tsan -j2 --target quillet_tests quillet
 G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" scripts/with-services.sh build-tsan/tests/quillet_tests \
-  --gtest_filter='TextStream*:SSE*:LLM*:Anthropic*:OpenAI*:Apple*:Store*:Enhancer*:NoteWriter*:Speech*:Calendar*:CrashSafety*'
+  --gtest_filter='TextStream*:SSE*:LLM*:Anthropic*:OpenAI*:Apple*:Store*:Search*:Enhancer*:NoteWriter*:Speech*:Calendar*:CrashSafety*'
 
 # A short fuzzing pass over every parser of outside data.
 scripts/fuzz.sh "${QUILLET_FUZZ_SECONDS:-5}"

@@ -66,8 +66,8 @@ TEST(Search, ReportsMeetingsNewestFirstAndEachPlaceInOrder) {
 
   std::vector<std::string> seen;
   Search::run(store, Search::words("ORÇAMENTO"), [&](const Search::Hit& hit) {
-    std::string where = hit.meta.title + " " + std::to_string(static_cast<int>(hit.place)) + " " + hit.line;
-    if (hit.segment) where += " @" + clock(hit.segment->start) + " " + rawValue(hit.segment->speaker);
+    std::string where = hit.meeting->meta.title + " " + std::to_string(static_cast<int>(hit.place)) + " " + hit.line;
+    if (hit.time) where += " @" + clock(*hit.time) + " " + rawValue(hit.speaker);
     seen.push_back(where);
   });
   EXPECT_EQ(seen, (std::vector<std::string>{
