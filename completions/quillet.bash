@@ -48,11 +48,28 @@ _quillet_add_lines() {
   done
 }
 
+# The word being completed as typed: readline starts a new word after a
+# colon, so a title such as "1:1 Ana" arrives in pieces, put back together here.
+_quillet_whole_word() {
+  local i=$COMP_CWORD whole="${COMP_WORDS[COMP_CWORD]}" left="${COMP_LINE:0:COMP_POINT}"
+  while ((i > 2)) && [[ "${COMP_WORDS[i-1]}" == *: || "$whole" == :* ]] &&
+    [[ "$left" == *"${COMP_WORDS[i-1]}$whole" ]]; do
+    i=$((i - 1))
+    whole="${COMP_WORDS[i]}$whole"
+  done
+  printf '%s' "$whole"
+}
+
 # A meeting is named by its title or by its folder.
 _quillet_meetings() {
+  local whole cut="" line
+  whole="$(_quillet_dequote "$(_quillet_whole_word)")"
+  # Readline replaces only what follows the last colon.
+  [[ "$whole" != "$1" && "$whole" == *:* ]] && cut="${whole%:*}:"
   compopt -o filenames 2>/dev/null
-  _quillet_add_lines "$1" < <(_quillet_meeting_titles)
-  _quillet_add_lines "$1" < <(compgen -d -- "$1")
+  while IFS= read -r line; do
+    [ -n "$line" ] && [[ "$line" == "$whole"* ]] && COMPREPLY+=("${line#"$cut"}")
+  done < <(_quillet_meeting_titles; compgen -d -- "$whole")
 }
 
 _quillet_files() {

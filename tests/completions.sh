@@ -26,6 +26,7 @@ meeting() {  # folder, title, start
 meeting "2025-03-18 1130 Weekly sync" "Weekly sync" 2025-03-18T11:30:00Z
 meeting "2025-03-19 0900 Revisão de arquitetura" "Revisão de arquitetura" 2025-03-19T09:00:00Z
 meeting "2025-03-20 1000 Weekly planning" "Weekly planning" 2025-03-20T10:00:00Z
+meeting "2025-03-17 1500 1-1 Ana-Bruno" "1:1 Ana/Bruno" 2025-03-17T15:00:00Z
 cd "$store"
 
 failures=0
@@ -47,7 +48,7 @@ expect() {
 bash_candidates() {
   bash --norc --noprofile -c '
     source "$1"; shift
-    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="${LINE:-$*}"; COMP_POINT=${#COMP_LINE}
     _quillet quillet "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}"' bash "$source_dir/completions/quillet.bash" "$@"
 }
@@ -105,6 +106,9 @@ check "command words" $'transcribe\ntrash' tr
 check "the newer command words" "calendar" ca
 check "meeting titles" $'Weekly sync\nWeekly planning' export Weekly
 check "a title with spaces and an accent" "Revisão de arquitetura" trash Revis
+# Bash hands a colon to readline as a word of its own; what follows it is replaced.
+expect bash "a title with a colon" "1 Ana/Bruno" "$(LINE='quillet export 1:1\ A' bash_candidates quillet export 1 : '1\ A')"
+expect zsh "a title with a colon" "1:1 Ana/Bruno" "$(zsh_candidates 'quillet export 1:1\ A')"
 
 [ "$failures" -eq 0 ] && echo "completions OK"
 exit $((failures > 0))
