@@ -1,6 +1,7 @@
 // quillet: the command-line front end over QuilletKit. Results go to standard
 // output, failures and timings to standard error; every command ends the
 // process itself, with status 0 on success and 1 through `fail`.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include <vector>
 
 #include "QuilletKit/AppleClient.hpp"
+#include "QuilletKit/Agent.hpp"
 #include "QuilletKit/CalendarWatcher.hpp"
+#include "QuilletKit/ConsoleRecording.hpp"
 #include "QuilletKit/Dates.hpp"
 #include "QuilletKit/Enhancer.hpp"
 #include "QuilletKit/Export.hpp"
@@ -43,10 +46,21 @@ std::string usage;
 std::vector<std::string> args;
 Preferences prefs;
 
-void print(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
+// Text from outside (titles, model output, a server's words) reaches a
+// terminal without control characters that could move the cursor or forge
+// lines; a pipe or file gets the bytes as they are.
+std::string displayed(std::string_view text, int fd, bool singleLine = false) {
+  static const bool terminal[] = {false, ::isatty(STDOUT_FILENO) == 1, ::isatty(STDERR_FILENO) == 1};
+  return terminal[fd] ? text::forTerminal(text, singleLine) : std::string(text);
+}
+
+// One line as it is: the caller has made it fit for a terminal.
+void printShown(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);
 }
+
+void print(const std::string& line) { printShown(displayed(line, STDOUT_FILENO)); }
 
 // A result that could not be written (a full disk, a closed pipe) is a
 // failure, not a success.
@@ -61,7 +75,7 @@ void print(const std::string& line) {
 
 [[noreturn]] void fail(const std::string& message) {
   std::fflush(stdout);
-  std::string line = message + "\n";
+  std::string line = displayed(message, STDERR_FILENO) + "\n";
   for (const char* p = line.data(); p < line.data() + line.size();) {
     ssize_t n = ::write(STDERR_FILENO, p, static_cast<size_t>(line.data() + line.size() - p));
     if (n <= 0) break;
@@ -70,9 +84,15 @@ void print(const std::string& line) {
   std::exit(1);
 }
 
-// Takes "name value" out of `args`; a name without a value stays put.
+// Takes "name value", or "name=value", out of `args`; a name without a
+// value stays put.
 [[maybe_unused]] std::optional<std::string> option(const std::string& name) {
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].size() > name.size() && args[i].starts_with(name) && args[i][name.size()] == '=') {
+      std::string value = args[i].substr(name.size() + 1);
+      args.erase(args.begin() + static_cast<long>(i));
+      return value;
+    }
     if (args[i] != name) continue;
     if (i + 1 >= args.size()) return std::nullopt;
     std::string value = args[i + 1];
@@ -131,11 +151,20 @@ ProviderConfig provider(const Preferences& preferences) {
   return chosen;
 }
 
-// Ctrl-C while a model answers ends the process at once: the transfer dies
-// with it, nothing more is printed, and no command ever writes a folder.
-void exitQuietlyOnInterrupt() {
+// Set while `transcribe` shows its share done on the terminal.
+volatile sig_atomic_t progressShown = 0;
+
+// Ctrl-C ends the process at once: the transfer dies with it, nothing more is
+// printed, and no command ever writes a folder. It ends by the signal itself,
+// so that a calling shell or script sees an interrupted command, not a
+// normal exit.
+void endByInterrupt() {
   struct sigaction action {};
-  action.sa_handler = [](int) { _exit(130); };
+  action.sa_handler = [](int signal) {
+    if (progressShown) (void)!::write(STDERR_FILENO, "\r\033[K", 4);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  };
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
 }
@@ -207,6 +236,7 @@ class EnhanceProgress {
   }
 
   void clear() {
+    progressShown = 0;
     if (shown_) std::fputs("\r\033[K", stderr);
   }
 
@@ -214,7 +244,8 @@ class EnhanceProgress {
   void show(size_t characters) {
     if (!shown_) return;
     std::string line = who_ + " \u00B7 " + std::to_string(characters) + tr(" caracteres");
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    progressShown = 1;  // before the text, so that an interrupt never leaves it behind
+    std::fprintf(stderr, "\r\033[K%s", displayed(line, STDERR_FILENO, /*singleLine=*/true).c_str());
     std::fflush(stderr);
   }
 
@@ -232,7 +263,7 @@ void saveEnhanced(const Meeting& meeting, const NoteWriter::Result& result) {
 // "erro: " and the description, with what the user can do about a key that
 // is missing or out of reach, or the address of a server that did not answer.
 std::string providerFailure(const std::exception& error, const ProviderConfig& chosen) {
-  std::string message = tr("erro: ") + error.what();
+  std::string message = tr("erro: ") + describe(error);
   const auto* failure = dynamic_cast<const LLMError*>(&error);
   if (!failure) return message;
   if (failure->kind() == LLMError::Kind::missingKey) {
@@ -262,7 +293,7 @@ std::string providerFailure(const std::exception& error, const ProviderConfig& c
     print(Enhancer::prompt(meeting->meta, meeting->notes, transcript, false));
     exitWith(0);
   }
-  exitQuietlyOnInterrupt();
+  endByInterrupt();
   EnhanceProgress progress(chosen);
   try {
     NoteWriter::Result result =
@@ -270,7 +301,7 @@ std::string providerFailure(const std::exception& error, const ProviderConfig& c
     progress.clear();
     print(result.text);
     std::fflush(stdout);
-    std::fprintf(stderr, "(%s)\n", result.usedLabel.c_str());
+    std::fprintf(stderr, "(%s)\n", displayed(result.usedLabel, STDERR_FILENO).c_str());
     if (save) saveEnhanced(*meeting, result);
   } catch (const std::exception& error) {
     progress.clear();
@@ -294,7 +325,8 @@ std::string providerFailure(const std::exception& error, const ProviderConfig& c
     TextStream pieces = chosen.client()->stream("Reply with one short sentence.",
                                                 "Say hello to Quillet in Brazilian Portuguese.");
     while (auto piece = pieces.next()) {
-      std::fwrite(piece->data(), 1, piece->size(), stdout);
+      std::string text = displayed(*piece, STDOUT_FILENO);
+      std::fwrite(text.data(), 1, text.size(), stdout);
       std::fflush(stdout);
     }
   } catch (const std::exception& error) {
@@ -310,7 +342,7 @@ std::string providerFailure(const std::exception& error, const ProviderConfig& c
 [[noreturn]] void ai() {
   ProviderConfig chosen = provider(prefs);
   if (args.size() < 2) fail(usage);
-  exitQuietlyOnInterrupt();
+  endByInterrupt();
   if (args[1] == "models") aiModels(chosen);
   if (args[1] == "test") aiTest(chosen);
   fail(usage);
@@ -350,13 +382,16 @@ std::string calendarNoAccess() {
   // a redirected standard error gets nothing extra.
   bool showProgress = ::isatty(STDERR_FILENO);
   int shown = -1;
+  endByInterrupt();
   std::function<void(double)> progress = [&](double share) {
     int percent = static_cast<int>(share * 100);
     if (percent == shown) return;
     shown = percent;
+    progressShown = 1;  // before the text, so that an interrupt never leaves it behind
     std::fprintf(stderr, "\r%d%%", percent);
   };
   auto clearProgress = [&] {
+    progressShown = 0;
     if (shown >= 0) std::fputs("\r\033[K", stderr);
   };
   try {
@@ -366,12 +401,17 @@ std::string calendarNoAccess() {
     std::fflush(stdout);
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::fprintf(stderr, "(%.1f s)\n", elapsed.count());
+  } catch (const PartialTranscription& error) {
+    // The words before the break are worth having; the run still failed.
+    clearProgress();
+    if (!error.text.empty()) print(error.text);
+    fail(tr("erro: ") + error.what());
   } catch (const SpeechError& error) {
     clearProgress();
     fail(tr("erro: ") + error.what() + missingModelHint(error));
   } catch (const std::exception& error) {
     clearProgress();
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   exitWith(0);
 }
@@ -447,7 +487,7 @@ std::optional<CalendarEvent> calendarEventNow() {
   try {
     print(Store{prefs.storageRoot()}.create(meta).folder.string());
   } catch (const std::exception& error) {
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   exitWith(0);
 }
@@ -458,7 +498,7 @@ std::optional<CalendarEvent> calendarEventNow() {
   try {
     Store{meeting.folder.parent_path()}.trash(meeting);
   } catch (const std::exception& error) {
-    fail(tr("erro: ") + error.what());
+    fail(tr("erro: ") + describe(error));
   }
   auto kept = Trash::location(meeting.folder);
   print(kept ? kept->string() : (paths::dataHome() / "Trash" / "files").string());
@@ -477,28 +517,48 @@ std::optional<CalendarEvent> calendarEventNow() {
       lines.add(Listing::line(Listing::event(event)));
       continue;
     }
-    print(formatForUser(event.start) + "  " + event.title + "  [" + std::to_string(event.attendees.size()) +
+    print(formatForUser(event.start) + "  " + displayed(event.title, STDOUT_FILENO, true) + "  [" +
+          std::to_string(event.attendees.size()) +
           tr(" participantes]") + (event.videoURL ? "  " + *event.videoURL : ""));
   }
   lines.end();
   exitWith(0);
 }
 
+// A call recorded until Ctrl-C, with its live transcript.
+[[noreturn]] void record() {
+  ConsoleRecording::Options options;
+  options.title = option("--title");
+  options.language = option("--lang");
+  exitWith(ConsoleRecording::run(prefs, options));
+}
+
+// What the desktop application would do on its own, until SIGTERM.
+[[noreturn]] void agent() { exitWith(Agent::run(prefs)); }
+
 #else
 // The commands that talk to models, speech and calendars live in the full
 // program beside this one: loading their libraries costs several times what
-// `list` takes in all, and `list` is what people type all day.
+// `list` takes in all, and `list` is what people type all day. The full
+// program is looked for beside this one (an installed or a build tree), else
+// in the folder it was installed to; never relative to the working folder,
+// where anyone may have planted a program that would run with the user's key.
 [[noreturn]] void handOver(char** argv) {
   std::error_code error;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  std::filesystem::path here = self.parent_path();
-  for (const auto& full : {here / ".." / "libexec" / "quillet" / "quillet", here / "libexec" / "quillet" / "quillet"}) {
-    if (::access(full.c_str(), X_OK) == 0) {
+  std::vector<std::filesystem::path> candidates;
+  if (!error && self.is_absolute()) {
+    std::filesystem::path here = self.parent_path();
+    candidates = {here / ".." / "libexec" / "quillet" / "quillet", here / "libexec" / "quillet" / "quillet"};
+  }
+  candidates.push_back(std::filesystem::path(QUILLET_LIBEXECDIR) / "quillet" / "quillet");
+  for (const auto& full : candidates) {
+    if (full.is_absolute() && ::access(full.c_str(), X_OK) == 0) {
       std::fflush(stdout);
       ::execv(full.c_str(), argv);
     }
   }
-  fail(tr("erro: ") + std::strerror(errno ? errno : ENOENT));
+  fail(tr("erro: ") + tr("não achei o programa completo do quillet em ") + candidates.back().string());
 }
 
 #endif
@@ -510,14 +570,17 @@ bool marksWanted() {
   return ::isatty(STDOUT_FILENO) && !(noColor && *noColor) && !(term && std::strcmp(term, "dumb") == 0);
 }
 
+// The line made safe for the terminal piece by piece, so that the marks
+// are the only control sequences in it.
 std::string marked(const std::string& line, const Search::Marks& marks) {
+  auto shown = [&](size_t from, size_t to) { return displayed(line.substr(from, to - from), STDOUT_FILENO, true); };
   std::string out;
   size_t at = 0;
   for (auto [begin, end] : marks) {
-    out += line.substr(at, begin - at) + "\033[1;31m" + line.substr(begin, end - begin) + "\033[0m";
+    out += shown(at, begin) + "\033[1;31m" + shown(begin, end) + "\033[0m";
     at = end;
   }
-  return out + line.substr(at);
+  return out + shown(at, line.size());
 }
 
 [[noreturn]] void search() {
@@ -548,7 +611,8 @@ std::string marked(const std::string& line, const Search::Marks& marks) {
         place = std::string(1, '[').append(clock(*hit.time)).append("] ").append(label(hit.speaker));
         break;
     }
-    print(date + "  " + hit.meeting->meta.title + "  " + place + ": " + (mark ? marked(hit.line, hit.marks) : hit.line));
+    printShown(date + "  " + displayed(hit.meeting->meta.title, STDOUT_FILENO, true) + "  " + place + ": " +
+               (mark ? marked(hit.line, hit.marks) : displayed(hit.line, STDOUT_FILENO, true)));
   });
   lines.end();
   exitWith(0);
@@ -565,7 +629,9 @@ std::string marked(const std::string& line, const Search::Marks& marks) {
   if (flag("--json")) listJSON();
   for (const Meeting& meeting : Store{prefs.storageRoot()}.list()) {
     const char* mark = meeting.enhanced ? "\u2726" : meeting.segments.empty() ? "\u00B7" : "\u25CB";
-    print(std::string(mark) + " " + formatForUser(meeting.meta.start) + "  " + meeting.meta.title + "  [" +
+    // One meeting per line: on a terminal a title cannot start another.
+    print(std::string(mark) + " " + formatForUser(meeting.meta.start) + "  " +
+          displayed(meeting.meta.title, STDOUT_FILENO, /*singleLine=*/true) + "  [" +
           std::to_string(meeting.segments.size()) + tr(" trechos]"));
   }
   exitWith(0);
@@ -576,9 +642,21 @@ std::string marked(const std::string& line, const Search::Marks& marks) {
   exitWith(0);
 }
 
+// A closed standard descriptor would be the next one that any file or socket
+// takes (libcurl's, say), and a result "printed" into it. Taken here by
+// /dev/null, read-only, writing to a closed output stays a failure.
+void takeStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int taken = ::open("/dev/null", O_RDONLY);
+    if (taken >= 0 && taken != fd) ::close(taken);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  takeStandardDescriptors();
   setUpLocalization();
   usage = tr(
       "uso:\n"
@@ -586,8 +664,10 @@ int main(int argc, char** argv) {
       "  quillet list\n"
       "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
       "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-      "  quillet ai test|models [--provider id] [--model nome] [--base-url url]");
-  // Commands added later each have a line of their own after the first six.
+      "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
+      "  quillet record [--title título] [--lang pt-BR|en-US]\n"
+      "  quillet agent");
+  // Commands added later each have a line of their own after these.
   usage += '\n';
   usage += tr(
       "  quillet search <palavras...> [--json]\n"
@@ -607,7 +687,9 @@ int main(int argc, char** argv) {
 #ifdef QUILLET_FRONT_ONLY
   if (command == "list") list();
   if (command == "search") search();
-  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai") handOver(argv);
+  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai" ||
+      command == "record" || command == "agent")
+    handOver(argv);
   if (command == "export" || command == "new" || command == "trash" || command == "calendar") handOver(argv);
 #else
   if (command == "doctor") doctor();
@@ -615,6 +697,8 @@ int main(int argc, char** argv) {
   if (command == "transcribe") transcribe();
   if (command == "enhance") enhance();
   if (command == "ai") ai();
+  if (command == "record") record();
+  if (command == "agent") agent();
   if (command == "search") search();
   if (command == "export") exportNotes();
   if (command == "new") newMeeting();

@@ -6,15 +6,25 @@
 // small memory.
 //
 // Opening throws std::system_error (with the errno and the path) for a file
-// that cannot be opened, and SpeechError::noAudioFormat for one whose content
-// is no audio that libsndfile knows. One reader belongs to one thread.
+// that cannot be opened, and AudioFileError for one whose content is no audio
+// that libsndfile knows. One reader belongs to one thread.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <stdexcept>
+#include <string>
 
 namespace quillet {
+
+// libsndfile cannot read a file, or not to its end: what() is the path and
+// the library's own reason ("Format not recognised.", "Error : flac decoder
+// lost sync.").
+class AudioFileError : public std::runtime_error {
+ public:
+  AudioFileError(const std::filesystem::path& path, const std::string& reason);
+};
 
 class AudioFileReader {
  public:
@@ -24,7 +34,9 @@ class AudioFileReader {
   AudioFileReader& operator=(const AudioFileReader&) = delete;
 
   // Fills `out` from its start with the next samples; returns how many were
-  // written, 0 only at the end. A file damaged midway ends where it breaks.
+  // written, 0 only at the end. Where the decoder gives up before the end (a
+  // damaged or cut-off file) it throws AudioFileError, once every sample
+  // decoded before the break has been returned.
   size_t read(std::span<int16_t> out);
 
   int sampleRate() const { return rate_; }
@@ -38,6 +50,7 @@ class AudioFileReader {
  private:
   struct Decoder;
   std::unique_ptr<Decoder> decoder_;
+  std::filesystem::path path_;
   int rate_;
 };
 

@@ -1,7 +1,6 @@
 #include "QuilletKit/CalendarWatcher.hpp"
 
 #include <curl/curl.h>
-#include <glib.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
@@ -72,47 +71,24 @@ std::string removingAll(std::string text, const std::string& what) {
   return text;
 }
 
-// ---- The main context's clock ----
-
-class MainContextTimer : public CalendarRegistration {
- public:
-  explicit MainContextTimer(GSource* source) : source_(source) {}
-  ~MainContextTimer() override {
-    g_source_destroy(source_);
-    g_source_unref(source_);
+CalendarEvent eventWithLink(const CalendarItem& item, std::optional<std::string> link) {
+  const CalendarItemText& t = *item.text;
+  CalendarEvent e;
+  for (const auto& p : t.attendees) {
+    if (p.isCurrentUser) continue;
+    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
+    if (!name.empty()) e.attendees.push_back(std::move(name));
   }
-
- private:
-  GSource* source_;
-};
-
-class MainContextClock : public CalendarClock {
- public:
-  Date now() override { return presentMoment(); }
-
-  std::unique_ptr<CalendarRegistration> schedule(Date fireDate, std::chrono::seconds,
-                                                 std::function<void()> fire) override {
-    auto delay = std::max<std::chrono::seconds::rep>(0, (fireDate - now()).count());
-    // Whole-second timers may be batched with others within a second, well
-    // inside the watcher's tolerance. GLib keeps the callback alive while it
-    // runs, even when the timer is destroyed from inside it.
-    GSource* source = g_timeout_source_new_seconds(static_cast<guint>(std::min<decltype(delay)>(delay, G_MAXUINT)));
-    g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-          (*static_cast<std::function<void()>*>(data))();
-          return G_SOURCE_REMOVE;
-        },
-        new std::function<void()>(std::move(fire)),
-        [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-    g_source_attach(source, g_main_context_default());
-    return std::make_unique<MainContextTimer>(source);
-  }
-};
+  e.id = t.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
+  e.title = t.title.empty() ? tr("Reunião") : t.title;
+  e.start = item.start;
+  e.end = item.end;
+  e.videoURL = std::move(link);
+  e.calendar = t.calendarTitle.value_or("");
+  return e;
+}
 
 }  // namespace
-
-std::shared_ptr<CalendarClock> mainContextClock() { return std::make_shared<MainContextClock>(); }
 
 // ---- CalendarEvent ----
 
@@ -122,17 +98,17 @@ bool CalendarEvent::isNow() const { return isNow(presentMoment()); }
 // ---- CalendarWatcher ----
 
 std::shared_ptr<CalendarWatcher> CalendarWatcher::make() {
-  return make(std::make_shared<VdirCalendarStore>(), mainContextClock());
+  return make(std::make_shared<VdirCalendarStore>(), MainContext::main());
 }
 
 std::shared_ptr<CalendarWatcher> CalendarWatcher::make(std::shared_ptr<CalendarEventSource> source,
-                                                       std::shared_ptr<CalendarClock> clock) {
-  return std::make_shared<CalendarWatcher>(Key{}, std::move(source), std::move(clock));
+                                                       std::shared_ptr<MainContext> context) {
+  return std::make_shared<CalendarWatcher>(Key{}, std::move(source), std::move(context));
 }
 
 CalendarWatcher::CalendarWatcher(Key, std::shared_ptr<CalendarEventSource> source,
-                                 std::shared_ptr<CalendarClock> clock)
-    : source_(std::move(source)), clock_(std::move(clock)) {}
+                                 std::shared_ptr<MainContext> context)
+    : source_(std::move(source)), context_(std::move(context)) {}
 
 bool CalendarWatcher::isAuthorized() { return VdirCalendarStore::isAuthorized(VdirCalendarStore::defaultRoot()); }
 
@@ -165,7 +141,7 @@ void CalendarWatcher::refresh() {
     publish();
     return;
   }
-  const Date now = clock_->now();
+  const Date now = context_->now();
   std::optional<std::vector<CalendarInfo>> selection;
   if (calendarIDs) {
     selection.emplace();
@@ -174,8 +150,18 @@ void CalendarWatcher::refresh() {
         selection->push_back(std::move(calendar));
   }
   std::vector<CalendarEvent> events;
-  for (const auto& item : source_->events(now - kLookBack, now + kLookAhead, selection))
-    if (!item.allDay && item.end > now && !item.cancelled) events.push_back(event(item));
+  // The occurrences of a repeating event come one after another and share
+  // one text, so its join link is looked for once, not once per occurrence.
+  const CalendarItemText* linkSource = nullptr;
+  std::optional<std::string> link;
+  for (const auto& item : source_->events(now - kLookBack, now + kLookAhead, selection)) {
+    if (item.allDay || item.end <= now || item.cancelled) continue;
+    if (item.text.get() != linkSource) {
+      linkSource = item.text.get();
+      link = videoURL(item);
+    }
+    events.push_back(eventWithLink(item, link));
+  }
   std::stable_sort(events.begin(), events.end(),
                    [](const CalendarEvent& a, const CalendarEvent& b) { return a.start < b.start; });
   upcoming_ = std::move(events);
@@ -191,7 +177,7 @@ void CalendarWatcher::publish() {
 
 void CalendarWatcher::scheduleNext() {
   timer_.reset();
-  const Date now = clock_->now();
+  const Date now = context_->now();
   std::optional<CalendarEvent> chosen;
   for (const auto& e : upcoming_)
     if (e.start - kAnnounceBefore > now && !notified_.contains(e.id)) {
@@ -200,7 +186,7 @@ void CalendarWatcher::scheduleNext() {
     }
   Date fireDate = chosen ? chosen->start - kAnnounceBefore : now + kIdleWakeUp;
   std::weak_ptr<CalendarWatcher> weak = weak_from_this();
-  timer_ = clock_->schedule(fireDate, kTimerTolerance, [weak, chosen] {
+  timer_ = context_->at(fireDate, kTimerTolerance, [weak, chosen] {
     if (auto self = weak.lock()) self->timerFired(chosen);
   });
 }
@@ -230,25 +216,13 @@ std::optional<CalendarEvent> CalendarWatcher::current(Date at) const {
   return std::nullopt;
 }
 
-CalendarEvent CalendarWatcher::event(const CalendarItem& item) {
-  CalendarEvent e;
-  for (const auto& p : item.attendees) {
-    if (p.isCurrentUser) continue;
-    std::string name = p.name.empty() ? removingAll(p.url, "mailto:") : p.name;
-    if (!name.empty()) e.attendees.push_back(std::move(name));
-  }
-  e.id = item.identifier + "@" + std::to_string(item.start.time_since_epoch().count());
-  e.title = item.title.empty() ? tr("Reunião") : item.title;
-  e.start = item.start;
-  e.end = item.end;
-  e.videoURL = videoURL(item);
-  e.calendar = item.calendarTitle.value_or("");
-  return e;
-}
+CalendarEvent CalendarWatcher::event(const CalendarItem& item) { return eventWithLink(item, videoURL(item)); }
 
+// The URL field is text from outside like the location and the notes (a
+// server may put several words in it), so it goes through the same pattern.
 std::optional<std::string> CalendarWatcher::videoURL(const CalendarItem& item) {
-  if (item.url && firstMeetingLink(*item.url)) return item.url;
-  for (const auto* text : {&item.location, &item.notes}) {
+  const CalendarItemText& t = *item.text;
+  for (const auto* text : {&t.url, &t.location, &t.notes}) {
     if (!*text) continue;
     if (auto link = firstMeetingLink(**text)) return isValidURL(*link) ? link : std::nullopt;
   }

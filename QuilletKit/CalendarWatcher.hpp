@@ -9,8 +9,10 @@
 // registrations end when it is destroyed. Calendar trouble is never an
 // error: without access the list is simply empty.
 //
-// The store and the clock are seams: the real ones are the vdir calendars
-// (VdirCalendar.hpp) and the main context's timers; tests give substitutes.
+// The store and the main context are seams: the real ones are the vdir
+// calendars (VdirCalendar.hpp) and GLib's default main context; tests give
+// substitutes. The announcement timer follows the wall clock, so it fires
+// on time even when the machine slept until just before a meeting.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "QuilletKit/Dates.hpp"
+#include "QuilletKit/MainContext.hpp"
 
 namespace quillet {
 
@@ -48,14 +51,11 @@ struct CalendarParticipant {
   bool isCurrentUser = false;
 };
 
-// One event, or one occurrence of a repeating one, as the store holds it.
-struct CalendarItem {
-  std::string identifier;  // shared by all occurrences of an event
+// The text of one event. A repeating event's occurrences all point to one
+// copy of it, so that a long description is held once, not once per occurrence.
+struct CalendarItemText {
+  std::string identifier;
   std::string title;
-  Date start;
-  Date end;
-  bool allDay = false;
-  bool cancelled = false;
   std::optional<std::string> url;
   std::optional<std::string> location;
   std::optional<std::string> notes;
@@ -63,16 +63,19 @@ struct CalendarItem {
   std::optional<std::string> calendarTitle;
 };
 
+// One event, or one occurrence of a repeating one, as the store holds it.
+struct CalendarItem {
+  std::shared_ptr<const CalendarItemText> text = std::make_shared<const CalendarItemText>();  // never null
+  Date start;
+  Date end;
+  bool allDay = false;
+  bool cancelled = false;
+};
+
 struct CalendarInfo {
   std::string id;
   std::string title;
   friend bool operator==(const CalendarInfo&, const CalendarInfo&) = default;
-};
-
-// Ends a registration (a store observer, a timer) when destroyed.
-class CalendarRegistration {
- public:
-  virtual ~CalendarRegistration() = default;
 };
 
 class CalendarEventSource {
@@ -88,21 +91,8 @@ class CalendarEventSource {
   virtual std::vector<CalendarItem> events(Date from, Date to,
                                            const std::optional<std::vector<CalendarInfo>>& calendars) = 0;
   // Calls `onChange` on the main context after each change of the store.
-  virtual std::unique_ptr<CalendarRegistration> observeChanges(std::function<void()> onChange) = 0;
+  virtual std::unique_ptr<Registration> observeChanges(std::function<void()> onChange) = 0;
 };
-
-class CalendarClock {
- public:
-  virtual ~CalendarClock() = default;
-  virtual Date now() = 0;
-  // Calls `fire` once at `fireDate`, give or take `tolerance`, on the main
-  // context. Destroying the registration, even from inside `fire`, cancels it.
-  virtual std::unique_ptr<CalendarRegistration> schedule(Date fireDate, std::chrono::seconds tolerance,
-                                                         std::function<void()> fire) = 0;
-};
-
-// The wall clock with timers on the GLib default main context.
-std::shared_ptr<CalendarClock> mainContextClock();
 
 // ---- The watcher ----
 
@@ -110,11 +100,11 @@ class CalendarWatcher : public std::enable_shared_from_this<CalendarWatcher> {
   struct Key {};
 
  public:
-  // On the vdir calendars and the main context's clock; nothing is read yet.
+  // On the vdir calendars and the main context; nothing is read yet.
   static std::shared_ptr<CalendarWatcher> make();
   static std::shared_ptr<CalendarWatcher> make(std::shared_ptr<CalendarEventSource> source,
-                                               std::shared_ptr<CalendarClock> clock);
-  CalendarWatcher(Key, std::shared_ptr<CalendarEventSource> source, std::shared_ptr<CalendarClock> clock);
+                                               std::shared_ptr<MainContext> context);
+  CalendarWatcher(Key, std::shared_ptr<CalendarEventSource> source, std::shared_ptr<MainContext> context);
 
   // Whether the vdir calendars may be read. Needs no main loop.
   static bool isAuthorized();
@@ -152,9 +142,9 @@ class CalendarWatcher : public std::enable_shared_from_this<CalendarWatcher> {
   void publish();
 
   std::shared_ptr<CalendarEventSource> source_;
-  std::shared_ptr<CalendarClock> clock_;
-  std::unique_ptr<CalendarRegistration> timer_;
-  std::unique_ptr<CalendarRegistration> observer_;
+  std::shared_ptr<MainContext> context_;
+  std::unique_ptr<Registration> timer_;
+  std::unique_ptr<Registration> observer_;
   std::set<std::string> notified_;
   std::vector<CalendarEvent> upcoming_;
 };

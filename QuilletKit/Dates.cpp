@@ -6,7 +6,6 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -73,18 +72,16 @@ namespace {
 
 // Building a pattern generator costs far more than formatting, and a listing
 // formats every meeting: keep one formatter per thread, rebuilt only when the
-// locale or TZ changes.
+// locale changes.
 icu::SimpleDateFormat* userFormatter() {
   struct Cached {
-    std::string locale, zone;
+    std::string locale;
     std::unique_ptr<icu::SimpleDateFormat> format;
   };
   thread_local Cached cached;
   std::string name = userTimeLocale();
-  const char* tz = std::getenv("TZ");
-  std::string zone = tz ? tz : "";
-  if (cached.format && cached.locale == name && cached.zone == zone) return cached.format.get();
-  cached = {name, zone, nullptr};
+  if (cached.format && cached.locale == name) return cached.format.get();
+  cached = {name, nullptr};
   UErrorCode status = U_ZERO_ERROR;
   icu::Locale locale(name.c_str());
   std::unique_ptr<icu::DateTimePatternGenerator> generator(
@@ -94,8 +91,9 @@ icu::SimpleDateFormat* userFormatter() {
   if (U_FAILURE(status)) return nullptr;
   auto format = std::make_unique<icu::SimpleDateFormat>(pattern, locale, status);
   if (U_FAILURE(status)) return nullptr;
-  // ICU's zone detection reads TZ as the C library does.
-  format->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
+  // The C library turns the date into local time (see formatForUser), so
+  // the formatter only writes out wall-clock fields.
+  format->adoptTimeZone(icu::TimeZone::getGMT()->clone());
   cached.format = std::move(format);
   return cached.format.get();
 }
@@ -105,8 +103,13 @@ icu::SimpleDateFormat* userFormatter() {
 std::string formatForUser(Date date) {
   icu::SimpleDateFormat* format = userFormatter();
   if (!format) return formatLocal(date, "%Y-%m-%d %H:%M");
+  // ICU reads TZ only when it names a zone of its database, and shows UTC
+  // for a POSIX rule ("CET-1CEST,M3.5.0,M10.5.0/3", "<-03>3"); the C library
+  // reads every form, as it does for folder names.
+  const std::tm local = localTime(date);
+  const double wallClock = static_cast<double>(date.time_since_epoch().count() + local.tm_gmtoff);
   icu::UnicodeString text;
-  format->format(static_cast<UDate>(date.time_since_epoch().count()) * 1000.0, text);
+  format->format(wallClock * 1000.0, text);
   std::string out;
   text.toUTF8String(out);
   return out;

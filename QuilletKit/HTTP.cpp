@@ -234,6 +234,22 @@ Ending drive(CURLM* multi, Transfer& transfer, std::chrono::milliseconds idle, C
   }
 }
 
+// curl says "unsupported protocol" both for a scheme it may not use and for a
+// server whose answer does not look like HTTP at all (HTTP/0.9).
+bool hasHTTPScheme(const std::string& url) {
+  std::string scheme = url.substr(0, url.find(':'));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return scheme == "http" || scheme == "https";
+}
+
+void describeReply(CURL* easy, long status, HTTPReply& reply) {
+  reply.status = status;
+  char* value = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &value) == CURLE_OK && value) reply.contentType = value;
+  value = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &value) == CURLE_OK && value) reply.redirectURL = value;
+}
+
 }  // namespace
 
 std::string HTTPRequest::header(std::string_view name) const {
@@ -246,7 +262,7 @@ std::string HTTPRequest::header(std::string_view name) const {
   return {};
 }
 
-long HTTP::perform(const HTTPRequest& request, const BodyHandler& onBody, std::stop_token stop) {
+long HTTP::perform(const HTTPRequest& request, const BodyHandler& onBody, std::stop_token stop, HTTPReply* reply) {
   if (!hasHost(request.url)) throw LLMError::unavailable(tr("URL não suportada."));
   HeaderList headers;
   for (const auto& [name, value] : request.headers) {
@@ -275,10 +291,16 @@ long HTTP::perform(const HTTPRequest& request, const BodyHandler& onBody, std::s
 
   if (transfer.error) std::rethrow_exception(transfer.error);
   if (ending == Ending::timedOut) throw LLMError::unavailable(describe(CURLE_OPERATION_TIMEDOUT));
-  if (ending == Ending::stopped || transfer.stoppedByReader || stop.stop_requested()) return transfer.status;
+  if (ending == Ending::stopped || transfer.stoppedByReader || stop.stop_requested()) {
+    if (reply) describeReply(easy.get(), transfer.status, *reply);
+    return transfer.status;
+  }
+  if (result == CURLE_UNSUPPORTED_PROTOCOL && hasHTTPScheme(request.url))
+    throw LLMError::unavailable(tr("A resposta do servidor não foi entendida: não é HTTP."));
   if (result != CURLE_OK) throw LLMError::unavailable(describe(result));
   long status = 0;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  if (reply) describeReply(easy.get(), status, *reply);
   return status;
 }
 

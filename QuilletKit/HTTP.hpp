@@ -28,6 +28,9 @@ struct TransferLimits {
   // without being kept. Also the largest whole body that is read for a JSON
   // response.
   size_t maxLineBytes = size_t{64} << 20;
+  // Most text that one streamed reply may deliver: far beyond any notes, so
+  // that a runaway or hostile server cannot fill the memory.
+  size_t maxReplyBytes = size_t{32} << 20;
 };
 
 // A prepared request: a value, built by a client and handed to `HTTP` or `SSE`.
@@ -45,6 +48,15 @@ struct HTTPRequest {
   std::string header(std::string_view name) const;
 };
 
+// What a reply said besides its body.
+struct HTTPReply {
+  long status = 0;
+  // The media type as sent ("text/event-stream; charset=utf-8"), or "".
+  std::string contentType;
+  // Where a redirect pointed, made absolute; "" when the reply was none.
+  std::string redirectURL;
+};
+
 struct HTTP {
   HTTP() = delete;
 
@@ -55,11 +67,12 @@ struct HTTP {
 
   // Sends `request` and feeds its response body to `onBody`; returns the
   // status code. Transport failures (no connection, TLS, time-outs, a lost
-  // connection) throw `LLMError::unavailable` with a Portuguese description;
-  // whatever `onBody` throws is passed on. When `stop` fires the transfer is
-  // aborted at once and `perform` returns.
+  // connection, an answer that is no HTTP) throw `LLMError::unavailable`
+  // with a Portuguese description; whatever `onBody` throws is passed on.
+  // When `stop` fires the transfer is aborted at once and `perform` returns.
+  // `reply`, when given, receives what the reply's head said.
   static long perform(const HTTPRequest& request, const BodyHandler& onBody,
-                      std::stop_token stop = {});
+                      std::stop_token stop = {}, HTTPReply* reply = nullptr);
 };
 
 }  // namespace quillet

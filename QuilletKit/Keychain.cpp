@@ -2,13 +2,58 @@
 
 #include <libsecret/secret.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "QuilletKit/Text.hpp"
 
 namespace quillet {
 
 namespace {
+
+// A bus or Secret Service that takes a connection and never answers, or a
+// keyring that waits on a prompt nobody sees, must not hold a command for
+// ever: past this wait the key counts as absent and a write is given up.
+constexpr auto kSecretServiceWait = std::chrono::seconds(3);
+
+// Runs `call` on a thread of its own and waits for it at most
+// `kSecretServiceWait`. Past it the call's cancellable is cancelled and the
+// caller goes on with `fallback`; the thread ends whenever libsecret lets go
+// (a cancelled prompt can keep it waiting for good, so it is not joined).
+template <typename Result>
+Result withinDeadline(std::function<Result(GCancellable*)> call, Result fallback) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::optional<Result> result;
+    GCancellable* cancellable = g_cancellable_new();
+    ~Shared() { g_object_unref(cancellable); }
+  };
+  auto shared = std::make_shared<Shared>();
+  try {
+    std::thread([shared, call = std::move(call)] {
+      Result result = call(shared->cancellable);
+      std::lock_guard lock(shared->mutex);
+      shared->result = std::move(result);
+      shared->finished.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the call is made here, unbounded, rather than not at all.
+    return call(shared->cancellable);
+  }
+  std::unique_lock lock(shared->mutex);
+  if (!shared->finished.wait_for(lock, kSecretServiceWait, [&] { return shared->result.has_value(); })) {
+    g_cancellable_cancel(shared->cancellable);
+    return fallback;
+  }
+  return std::move(*shared->result);
+}
 
 // The generic schema, without matching its name, so items written by
 // secret-tool or any other client with the same attributes are found.
@@ -39,30 +84,34 @@ GHashTable* attributes(const std::string& account) {
 
 std::optional<std::string> Keychain::get(const std::string& account) {
   if (!hasSessionBus()) return std::nullopt;
-  GError* error = nullptr;
-  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-  if (!service) {
+  std::function<std::optional<std::string>(GCancellable*)> lookUp = [account](GCancellable* cancellable) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
+    if (!service) {
+      g_clear_error(&error);
+      return std::optional<std::string>();
+    }
+    GHashTable* query = attributes(account);
+    // No SECRET_SEARCH_UNLOCK: a locked keyring reads as no key, never a prompt.
+    GList* items =
+        secret_service_search_sync(service, schema(), query, SECRET_SEARCH_LOAD_SECRETS, cancellable, &error);
+    g_hash_table_unref(query);
     g_clear_error(&error);
-    return std::nullopt;
-  }
-  GHashTable* query = attributes(account);
-  // No SECRET_SEARCH_UNLOCK: a locked keyring reads as no key, never a prompt.
-  GList* items = secret_service_search_sync(service, schema(), query, SECRET_SEARCH_LOAD_SECRETS, nullptr, &error);
-  g_hash_table_unref(query);
-  g_clear_error(&error);
-  std::optional<std::string> key;
-  for (GList* it = items; it && !key; it = it->next) {
-    SecretValue* value = secret_item_get_secret(SECRET_ITEM(it->data));
-    if (!value) continue;
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    std::string text(bytes ? bytes : "", bytes ? length : 0);
-    if (text::isValidUtf8(text)) key = std::move(text);
-    secret_value_unref(value);
-  }
-  g_list_free_full(items, g_object_unref);
-  g_object_unref(service);
-  return key;
+    std::optional<std::string> key;
+    for (GList* it = items; it && !key; it = it->next) {
+      SecretValue* value = secret_item_get_secret(SECRET_ITEM(it->data));
+      if (!value) continue;
+      gsize length = 0;
+      const gchar* bytes = secret_value_get(value, &length);
+      std::string text(bytes ? bytes : "", bytes ? length : 0);
+      if (text::isValidUtf8(text)) key = std::move(text);
+      secret_value_unref(value);
+    }
+    g_list_free_full(items, g_object_unref);
+    g_object_unref(service);
+    return key;
+  };
+  return withinDeadline(std::move(lookUp), std::optional<std::string>());
 }
 
 bool Keychain::isLocked(const std::string& account) {
@@ -87,17 +136,21 @@ bool Keychain::isLocked(const std::string& account) {
 
 void Keychain::set(const std::optional<std::string>& value, const std::string& account) {
   if (!hasSessionBus()) return;
-  GHashTable* query = attributes(account);
-  GError* error = nullptr;
-  secret_password_clearv_sync(schema(), query, nullptr, &error);
-  g_clear_error(&error);
-  if (value && !value->empty()) {
-    std::string label = "Quillet (" + account + ")";
-    secret_password_storev_sync(schema(), query, SECRET_COLLECTION_DEFAULT, label.c_str(), value->c_str(),
-                                nullptr, &error);
+  std::function<bool(GCancellable*)> replace = [value, account](GCancellable* cancellable) {
+    GHashTable* query = attributes(account);
+    GError* error = nullptr;
+    secret_password_clearv_sync(schema(), query, cancellable, &error);
     g_clear_error(&error);
-  }
-  g_hash_table_unref(query);
+    if (value && !value->empty() && !g_cancellable_is_cancelled(cancellable)) {
+      std::string label = "Quillet (" + account + ")";
+      secret_password_storev_sync(schema(), query, SECRET_COLLECTION_DEFAULT, label.c_str(), value->c_str(),
+                                  cancellable, &error);
+      g_clear_error(&error);
+    }
+    g_hash_table_unref(query);
+    return true;
+  };
+  withinDeadline(std::move(replace), false);
 }
 
 }  // namespace quillet

@@ -6,7 +6,8 @@
 //
 // Blocking, callable from any thread, never throws and prints nothing.
 // Without a session bus a read is "no key" at once and a write does nothing;
-// a read never unlocks a collection, so it never shows a prompt.
+// a read never unlocks a collection, so it never shows a prompt. A bus that
+// does not answer within a few seconds counts as no Secret Service.
 #include <optional>
 #include <string>
 

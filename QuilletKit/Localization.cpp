@@ -70,6 +70,14 @@ std::optional<std::string> localeFromEnvironment(const char* category) {
 
 std::string tr(const char* portuguese) { return dgettext(kDomain, portuguese); }
 
+std::string describe(const std::exception& error) {
+  const auto* failure = dynamic_cast<const std::filesystem::filesystem_error*>(&error);
+  if (!failure) return error.what();
+  std::string paths = failure->path1().string();
+  if (!failure->path2().empty()) paths += (paths.empty() ? "" : ", ") + failure->path2().string();
+  return paths.empty() ? failure->code().message() : paths + ": " + failure->code().message();
+}
+
 std::string trFormat(const char* format, const std::string& a) {
   std::string text = tr(format);
   auto at = text.find("%s");

@@ -1,6 +1,7 @@
 #pragma once
 // User-facing texts: gettext, domain "quillet", with the Portuguese text as the
 // message id, so that without a catalog the Portuguese text is shown.
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -20,5 +21,10 @@ std::string tr(const char* portuguese);
 
 // `tr(format)` with every "%s" replaced, in order, by the given arguments.
 std::string trFormat(const char* format, const std::string& a);
+
+// The text by which a caught error is shown: its description, except that a
+// file-system error, whose description repeats the system's reason, is the
+// path and that reason once ("/x/notas.md: No space left on device").
+std::string describe(const std::exception& error);
 
 }  // namespace quillet

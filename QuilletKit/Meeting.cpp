@@ -3,11 +3,13 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <cmath>
 #include <cstdio>
 
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Text.hpp"
 
@@ -41,8 +43,11 @@ static std::string displayName(const std::string& raw, const icu::Locale& in) {
 }
 
 std::string MeetingLanguage::shortName() const {
+  // Locales of the environment come as "pt_BR.UTF-8"; read them as "pt-BR".
+  std::string tag = rawValue.substr(0, rawValue.find_first_of(".@"));
+  std::replace(tag.begin(), tag.end(), '_', '-');
   UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale = icu::Locale::forLanguageTag(rawValue, status);
+  icu::Locale locale = icu::Locale::forLanguageTag(tag, status);
   if (U_FAILURE(status) || locale.isBogus() || *locale.getLanguage() == '\0')
     return text::toUpper(rawValue);
   return text::toUpper(locale.getLanguage());
@@ -191,7 +196,7 @@ std::string encodeSegmentLine(const Segment& segment) { return dumpStrict(toJSON
 std::string encodeMeta(const MeetingMeta& meta) { return dumpStrict(toJSON(meta), 2); }
 
 std::optional<MeetingMeta> decodeMeta(std::string_view bytes) {
-  json j = json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  json j = parseJSON(bytes);
   if (j.is_discarded()) return std::nullopt;
   return metaFromJSON(j);
 }
@@ -438,7 +443,7 @@ class LineReader {
 
 std::optional<Segment> decodeSegmentLine(std::string_view line) {
   if (auto fast = LineReader(line).read()) return fast;
-  json j = json::parse(line.begin(), line.end(), nullptr, false);
+  json j = parseJSON(line);
   if (j.is_discarded()) return std::nullopt;
   return segmentFromJSON(j);
 }

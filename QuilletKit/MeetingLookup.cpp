@@ -19,7 +19,7 @@ std::vector<MeetingLookup::Entry> MeetingLookup::entries(const Store& store) {
     if (error) break;
     const fs::path& folder = folders->path();
     if (folder.filename().string().starts_with(".")) continue;
-    if (!files::readInto(folder / "meta.json", bytes)) continue;
+    if (!files::readInto(folder / "meta.json", bytes, files::kSmallFileLimit)) continue;
     if (auto meta = decodeMeta(bytes)) found.push_back({folder, std::move(*meta)});
   }
   std::stable_sort(found.begin(), found.end(),

@@ -38,7 +38,7 @@ fs::path dataHome() {
 
 // One line of user-dirs.dirs: XDG_DOCUMENTS_DIR="$HOME/Documentos".
 static fs::path documentsFromUserDirs() {
-  auto contents = files::read(configHome() / "user-dirs.dirs");
+  auto contents = files::read(configHome() / "user-dirs.dirs", files::kSmallFileLimit);
   if (!contents) return {};
   std::istringstream lines(*contents);
   std::string line;

@@ -4,9 +4,15 @@
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/feat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unicode/locid.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -48,6 +54,8 @@ static bool isFile(const fs::path& p) {
 static bool isComplete(const SphinxModel& m) {
   return isFile(m.acoustic / "mdef") && isFile(m.languageModel) && isFile(m.dictionary);
 }
+
+fs::path folder(const SphinxModel& m) { return m.acoustic.parent_path(); }
 
 static std::vector<SphinxModel> userModels() {
   std::vector<SphinxModel> models;
@@ -107,18 +115,65 @@ std::string modelKey(const SphinxModel& m) {
   return m.acoustic.string() + '\n' + m.languageModel.string() + '\n' + m.dictionary.string();
 }
 
+// Size and modification time of every file of a model: a model repaired or
+// replaced on disk is checked again.
+std::string modelStamp(const SphinxModel& m) {
+  std::vector<fs::path> files{m.languageModel, m.dictionary};
+  std::error_code ec;
+  for (fs::directory_iterator it(m.acoustic, ec), end; !ec && it != end; it.increment(ec)) files.push_back(it->path());
+  std::sort(files.begin(), files.end());
+  std::string stamp;
+  for (const auto& file : files) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) continue;
+    stamp += file.string() + ' ' + std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
+             std::to_string(st.st_mtim.tv_nsec) + '\n';
+  }
+  return stamp;
+}
+
+cmd_ln_t* engineConfig(const SphinxModel& m) {
+  return cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", m.acoustic.c_str(), "-lm", m.languageModel.c_str(), "-dict",
+                     m.dictionary.c_str(), nullptr);
+}
+
+enum class Trial { loaded, failed, notTried };
+
+// Loads the model's acoustic part in a child process, where the engine may
+// end the process on a damaged file (its loaders call exit) or crash on one.
+// The dictionary and the language model, whose loaders report a damaged
+// file by failing, are left out: they take most of the loading time.
+Trial loadInChild(const SphinxModel& m) {
+  silenceEngineLog();
+  pid_t pid = ::fork();
+  if (pid < 0) return Trial::notTried;
+  if (pid == 0) {
+    // Output that the parent had buffered must not leave a second time
+    // through the child, nor may the parent's exit handlers run here: the
+    // handler registered last runs first and ends the child at once.
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; null >= 0 && fd < 3; ++fd) ::dup2(null, fd);
+    std::atexit([] { ::_exit(1); });
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", m.acoustic.c_str(), "-dict", "/dev/null", nullptr);
+    ::_exit(config && ps_init(config) ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return Trial::notTried;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Trial::loaded : Trial::failed;
+}
+
 bool isWord(const char* word) { return word && *word != '<' && *word != '['; }
 
 class Decoder {
  public:
   explicit Decoder(const SphinxModel& model) {
     silenceEngineLog();
-    config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acoustic.c_str(), "-lm",
-                          model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr);
+    config_ = engineConfig(model);
     if (config_) ps_ = ps_init(config_);
     if (!ps_) {
       if (config_) cmd_ln_free_r(config_);
-      throw SpeechError::unavailable();
+      throw SpeechError::damagedModel(sphinx::folder(model).string());
     }
     sampleRate_ = static_cast<int>(cmd_ln_float32_r(config_, "-samprate"));
     frameRate_ = cmd_ln_int32_r(config_, "-frate");
@@ -163,6 +218,17 @@ class Decoder {
 struct PocketSphinxBackend::Pool {
   std::mutex mutex;
   std::map<std::string, std::unique_ptr<Decoder>> idle;
+  std::map<std::string, std::string> loaded;  // model key → stamp of the files that loaded in a child
+
+  bool hasLoaded(const std::string& key, const std::string& stamp) {
+    std::lock_guard lock(mutex);
+    auto it = loaded.find(key);
+    return it != loaded.end() && it->second == stamp;
+  }
+  void markLoaded(const std::string& key, std::string stamp) {
+    std::lock_guard lock(mutex);
+    loaded[key] = std::move(stamp);
+  }
 
   std::unique_ptr<Decoder> take(const std::string& key) {
     std::lock_guard lock(mutex);
@@ -330,6 +396,22 @@ std::unique_ptr<AssetInstallation> PocketSphinxBackend::installationRequest(cons
   return nullptr;
 }
 
+// A failed trial is not remembered: the next call tries again, so a model
+// that is being copied into place is taken once it is whole.
+static void verify(PocketSphinxBackend::Pool& pool, const SphinxModel& m) {
+  std::string key = modelKey(m), stamp = modelStamp(m);
+  if (pool.hasLoaded(key, stamp)) return;
+  switch (loadInChild(m)) {
+    case Trial::loaded: return pool.markLoaded(key, std::move(stamp));
+    case Trial::failed: throw SpeechError::damagedModel(sphinx::folder(m).string());
+    case Trial::notTried: throw SpeechError::unavailable();
+  }
+}
+
+void PocketSphinxBackend::verifyModel(const std::string& locale) {
+  if (auto m = sphinx::model(locale)) verify(*pool_, *m);
+}
+
 std::unique_ptr<SpeechRecognizer> PocketSphinxBackend::recognizer(const std::string& locale,
                                                                   SpeechPreset preset,
                                                                   SpeechResultHandler onResult) {
@@ -337,7 +419,10 @@ std::unique_ptr<SpeechRecognizer> PocketSphinxBackend::recognizer(const std::str
   if (!m) throw SpeechError::unsupportedLocale(locale);
   std::string key = modelKey(*m);
   auto decoder = pool_->take(key);
-  if (!decoder) decoder = std::make_unique<Decoder>(*m);
+  if (!decoder) {
+    verify(*pool_, *m);
+    decoder = std::make_unique<Decoder>(*m);
+  }
   return std::make_unique<Recognizer>(std::move(decoder), pool_, std::move(key),
                                       preset == SpeechPreset::progressiveTranscription, maxStretchSeconds_,
                                       std::move(onResult));

@@ -16,6 +16,13 @@
 // Loaded decoders are kept (one per model) and reused; each new stream
 // starts from the model's initial channel state, so a file's text does not
 // depend on what was recognised before. Thread-safe.
+//
+// The engine ends the whole process (exit) when an acoustic model file is
+// damaged, so the acoustic model is loaded first in a forked child process
+// (a tenth of a second); only a model that loaded there is loaded in this
+// one. A model that fails either load is reported as
+// SpeechError::damagedModel with its folder. A good verdict is kept until
+// the model's files change.
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -45,6 +52,8 @@ std::filesystem::path userModelsFolder();
 std::filesystem::path modelFolder(const std::string& identifier);
 // "pt_br" and "PT-br" read as "pt-BR"; empty for what is no locale identifier.
 std::string canonicalLocale(const std::string& identifier);
+// The folder that holds the model's files, as shown to the user.
+std::filesystem::path folder(const SphinxModel& model);
 // Every complete model present, the user's before Debian's, one per locale.
 std::vector<SphinxModel> installedModels();
 // The model of a locale: same identifier, or for a bare language ("en") the
@@ -64,8 +73,10 @@ class PocketSphinxBackend : public SpeechBackend {
   std::optional<std::string> supportedLocale(const std::string& identifier) override;
   std::vector<std::string> installedLocales() override;
   std::unique_ptr<AssetInstallation> installationRequest(const std::string& locale) override;
+  void verifyModel(const std::string& locale) override;
   // Throws SpeechError::unsupportedLocale when no model is present for the
-  // locale and SpeechError::unavailable when the model does not load.
+  // locale, SpeechError::damagedModel when the model does not load, and
+  // SpeechError::unavailable when it cannot be tried (no process to spare).
   std::unique_ptr<SpeechRecognizer> recognizer(const std::string& locale, SpeechPreset preset,
                                                SpeechResultHandler onResult) override;
 

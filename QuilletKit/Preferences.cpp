@@ -7,6 +7,7 @@
 
 #include "QuilletKit/Files.hpp"
 #include "QuilletKit/Localization.hpp"
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Store.hpp"
 
@@ -119,9 +120,9 @@ nlohmann::ordered_json Preferences::toJSON() const {
 fs::path Preferences::file() { return paths::configHome() / "app.quillet.mac" / "preferences.json"; }
 
 Preferences Preferences::load() {
-  auto bytes = files::read(file());
+  auto bytes = files::read(file(), files::kSmallFileLimit);
   if (!bytes) return Preferences();
-  json j = json::parse(*bytes, nullptr, false);
+  json j = parseJSON(*bytes);
   if (j.is_discarded()) return Preferences();
   return fromJSON(j).value_or(Preferences());
 }
@@ -129,8 +130,10 @@ Preferences Preferences::load() {
 std::optional<std::string> Preferences::problem() {
   std::error_code error;
   if (!fs::exists(file(), error)) return std::nullopt;
-  auto bytes = files::read(file());
+  auto bytes = files::read(file(), files::kSmallFileLimit);
   if (!bytes) return tr("não consigo ler o arquivo");
+  JSONNesting nesting;
+  if (!nesting.feed(*bytes)) return "nesting deeper than " + std::to_string(kMaxJSONDepth) + " levels";
   try {
     json j = json::parse(*bytes);
     if (!fromJSON(j)) return tr("não é um objeto de preferências");
@@ -145,12 +148,16 @@ std::optional<std::string> Preferences::problem() {
 
 void Preferences::save() const {
   try {
-    std::string document = toJSON().dump(-1, ' ', false, json::error_handler_t::strict);
-    fs::create_directories(file().parent_path());
-    files::writeAtomically(file(), document);
+    write(Env::standard());
   } catch (const std::exception&) {
     // Saving reports nothing; the previous document stays whole.
   }
+}
+
+void Preferences::write(Env& env) const {
+  std::string document = toJSON().dump(-1, ' ', false, json::error_handler_t::strict);
+  fs::create_directories(file().parent_path());
+  files::writeAtomically(file(), document, env);
 }
 
 fs::path Preferences::storageRoot() const {

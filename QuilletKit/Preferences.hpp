@@ -4,9 +4,9 @@
 //
 // A plain value: each load returns an independent copy, and saves from
 // several processes each replace the whole document (the last one wins).
-// Loading never fails and never writes: a missing, unreadable or partly
-// invalid document gives defaults field by field. Saving is atomic and
-// reports nothing.
+// Loading never fails and never writes: a missing, unreadable, oversized or
+// partly invalid document gives defaults field by field. Saving is atomic
+// and durable; `save` reports nothing, `write` throws what failed.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "QuilletKit/Env.hpp"
 #include "QuilletKit/Meeting.hpp"
 #include "QuilletKit/ProviderConfig.hpp"
 #include "QuilletKit/Shortcut.hpp"
@@ -40,6 +41,10 @@ struct Preferences {
 
   static Preferences load();
   void save() const;
+  // As `save`, through `env`, throwing std::filesystem::filesystem_error (or
+  // nlohmann::json::exception for text that is not UTF-8); the previous
+  // document then stays whole.
+  void write(Env& env) const;
 
   // The document's location (its folder is created by `save`).
   static std::filesystem::path file();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/LLMClient.hpp"
 #include "QuilletKit/Localization.hpp"
 #include "QuilletKit/Text.hpp"
@@ -62,17 +63,49 @@ std::string_view trimASCII(std::string_view s) {
   return s;
 }
 
-// Replaces `secret` wherever a server echoed it into a message.
-std::string redacted(std::string message, const std::string& secret) {
-  if (secret.empty()) return message;
-  const std::string mask = "•••";
-  for (auto at = message.find(secret); at != std::string::npos; at = message.find(secret, at + mask.size()))
-    message.replace(at, secret.size(), mask);
+constexpr std::string_view kMask = "•••";
+// Shorter values are no secrets (a local server's "ollama"), and masking them
+// would garble the server's words.
+constexpr size_t kMinSecretCharacters = 8;
+// The shortest start of a key, cut off at the end of a text, that is masked.
+constexpr size_t kMinCutSecretBytes = 4;
+// The most of an error body, or of a redirect's target, that reaches a message.
+constexpr size_t kMessageBytes = 400;
+
+bool isSecret(std::string_view secret) { return text::characterCount(secret) >= kMinSecretCharacters; }
+
+// `message` with `secret` masked wherever a server echoed it, and also where
+// the text ends partway into it.
+std::string redacted(std::string message, std::string_view secret) {
+  if (!isSecret(secret)) return message;
+  for (auto at = message.find(secret); at != std::string::npos; at = message.find(secret, at + kMask.size()))
+    message.replace(at, secret.size(), kMask);
+  for (size_t n = std::min(secret.size() - 1, message.size()); n >= kMinCutSecretBytes; --n) {
+    if (message.ends_with(secret.substr(0, n))) {
+      message.replace(message.size() - n, n, kMask);
+      break;
+    }
+  }
   return message;
 }
 
-LLMError httpError(long status, std::string_view body, const std::string& secret) {
-  return LLMError::http(static_cast<int>(status), redacted(SSE::errorMessage(body), secret));
+// The first bytes of `text`, masked before they are cut so that a key across
+// the cut cannot show all but its last characters.
+std::string cutRedacted(std::string_view text, std::string_view secret) {
+  std::string masked = redacted(std::string(text), secret);
+  return redacted(text::repairUtf8(std::string_view(masked).substr(0, kMessageBytes)), secret);
+}
+
+bool isRedirect(const HTTPReply& reply) {
+  return reply.status >= 300 && reply.status <= 399 && !reply.redirectURL.empty();
+}
+
+LLMError httpError(const HTTPReply& reply, std::string_view body, const std::string& secret) {
+  std::string message = isRedirect(reply)
+                            ? trFormat("o servidor redirecionou para %s; confira o endereço base.",
+                                       cutRedacted(reply.redirectURL, secret))
+                            : SSE::errorMessage(body, secret);
+  return LLMError::http(static_cast<int>(reply.status), std::move(message));
 }
 
 // Lets an event handler's http error through without an echoed key.
@@ -80,9 +113,17 @@ LLMError httpError(long status, std::string_view body, const std::string& secret
   try {
     throw;
   } catch (const LLMError& error) {
-    if (error.kind() != LLMError::Kind::http || secret.empty()) throw;
+    if (error.kind() != LLMError::Kind::http || !isSecret(secret)) throw;
     throw LLMError::http(error.status(), redacted(error.payload(), secret));
   }
+}
+
+// Whether the reply says it is an event stream, whatever its parameters.
+bool isEventStream(std::string_view contentType) {
+  std::string_view type = trimASCII(contentType.substr(0, contentType.find(';')));
+  constexpr std::string_view kEventStream = "text/event-stream";
+  return std::equal(type.begin(), type.end(), kEventStream.begin(), kEventStream.end(),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
 const std::string* stringMember(const nlohmann::json& object, const char* name) {
@@ -97,17 +138,25 @@ void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, Te
   // The pieces of one stretch of bytes reach the consumer together: one
   // wake-up per network read rather than per event.
   std::vector<std::string> pieces;
+  bool sawEvent = false;
+  size_t delivered = 0;
   auto onPayload = [&](std::string_view payload) {
     if (payload == "[DONE]") return false;
-    auto event = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);
+    auto event = parseJSON(payload);
     if (!event.is_object()) return true;
+    sawEvent = true;
     std::optional<std::string> piece;
     try {
       piece = onEvent(event);
     } catch (...) {
       rethrowRedacted(request.secret);
     }
-    if (piece && !piece->empty()) pieces.push_back(std::move(*piece));
+    if (piece && !piece->empty()) {
+      delivered += piece->size();
+      if (delivered > request.limits.maxReplyBytes)
+        throw LLMError::unavailable(tr("A resposta do modelo passou do tamanho máximo e foi interrompida."));
+      pieces.push_back(std::move(*piece));
+    }
     return !sink.stopped();
   };
   // Runs when a stretch has been read, and also when an error ends it: what
@@ -119,6 +168,7 @@ void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, Te
   };
   std::string errorBody;
   bool ended = false;  // "[DONE]" came, or the consumer went away
+  HTTPReply reply;
   long status = HTTP::perform(
       request,
       [&](long status, std::string_view bytes) {
@@ -130,11 +180,17 @@ void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, Te
         ended = !reader.feed(bytes, onPayload);
         return !ended;
       },
-      sink.stopToken());
+      sink.stopToken(), &reply);
   if (sink.stopped() || ended) return;
-  if (!isSuccess(status)) throw httpError(status, errorBody, request.secret);
-  Flush flush{pieces, sink};
-  reader.finish(onPayload);
+  if (!isSuccess(status)) throw httpError(reply, errorBody, request.secret);
+  {
+    Flush flush{pieces, sink};
+    if (!reader.finish(onPayload)) return;
+  }
+  // A proxy's login page or an empty body is no reply of a model, and must
+  // not pass for empty notes.
+  if (!sawEvent && !isEventStream(reply.contentType))
+    throw LLMError::unavailable(tr("O servidor deu uma resposta inválida."));
 }
 
 }  // namespace
@@ -157,18 +213,23 @@ TextStream SSE::events(HTTPRequest request, EventHandler onEvent) {
 
 nlohmann::json SSE::json(const HTTPRequest& request) {
   std::string body;
-  bool tooLarge = false;
-  long status = HTTP::perform(request, [&](long, std::string_view bytes) {
-    if (body.size() + bytes.size() > request.limits.maxLineBytes) {
-      tooLarge = true;
-      return false;
-    }
-    body.append(bytes);
-    return true;
-  });
-  if (!isSuccess(status)) throw httpError(status, body, request.secret);
-  auto parsed = tooLarge ? nlohmann::json(nlohmann::json::value_t::discarded)
-                         : nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  bool unreadable = false;
+  JSONNesting nesting;
+  HTTPReply reply;
+  long status = HTTP::perform(
+      request,
+      [&](long status, std::string_view bytes) {
+        // A body nested too deep is refused as it arrives, before it is kept.
+        if (body.size() + bytes.size() > request.limits.maxLineBytes || (isSuccess(status) && !nesting.feed(bytes))) {
+          unreadable = true;
+          return false;
+        }
+        body.append(bytes);
+        return true;
+      },
+      {}, &reply);
+  if (!isSuccess(status)) throw httpError(reply, body, request.secret);
+  auto parsed = unreadable ? nlohmann::json(nlohmann::json::value_t::discarded) : parseJSON(body);
   if (parsed.is_discarded())
     throw std::runtime_error(tr("Não foi possível ler os dados porque eles não estão no formato correto."));
   if (!parsed.is_object()) return nlohmann::json::object();
@@ -187,16 +248,16 @@ std::vector<std::string> SSE::modelIDs(const nlohmann::json& object) {
   return ids;
 }
 
-std::string SSE::errorMessage(std::string_view body) {
-  auto parsed = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+std::string SSE::errorMessage(std::string_view body, std::string_view secret) {
+  auto parsed = parseJSON(body);
   if (parsed.is_object()) {
     auto error = parsed.find("error");
     if (error != parsed.end() && error->is_object())
-      if (const std::string* message = stringMember(*error, "message")) return *message;
-    if (error != parsed.end() && error->is_string()) return error->get<std::string>();
-    if (const std::string* message = stringMember(parsed, "message")) return *message;
+      if (const std::string* message = stringMember(*error, "message")) return redacted(*message, secret);
+    if (error != parsed.end() && error->is_string()) return redacted(error->get<std::string>(), secret);
+    if (const std::string* message = stringMember(parsed, "message")) return redacted(*message, secret);
   }
-  return text::repairUtf8(body.substr(0, 400));
+  return cutRedacted(body, secret);
 }
 
 bool SSE::LineReader::feed(std::string_view bytes, const OnPayload& onPayload) {

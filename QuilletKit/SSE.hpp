@@ -34,8 +34,10 @@ struct SSE {
   // its "data:" lines as they arrive. "[DONE]" or the end of the body ends the
   // stream; non-data lines and payloads that are no JSON object are skipped.
   // A status outside 200...299 ends it with `LLMError::http` and the message
-  // of at most the first 8001 bytes of the body; transport failures with
-  // `LLMError::unavailable`. Dropping the stream aborts the transfer.
+  // of at most the first 8001 bytes of the body (for a redirect: where it
+  // pointed); transport failures with `LLMError::unavailable`, and so do a
+  // reply of more than `maxReplyBytes` of text and a reply that is no event
+  // stream and carried no event. Dropping the stream aborts the transfer.
   static TextStream events(HTTPRequest request, EventHandler onEvent);
 
   // The JSON object of a whole response (an empty object when the top level
@@ -49,7 +51,9 @@ struct SSE {
 
   // The message of an error body: "error.message", "error" or "message" of a
   // JSON object, else its first 400 bytes with invalid UTF-8 repaired.
-  static std::string errorMessage(std::string_view body);
+  // `secret`, when it has 8 characters or more, is masked wherever it shows,
+  // also where the text ends partway into it.
+  static std::string errorMessage(std::string_view body, std::string_view secret = {});
 
   // Cuts an event-stream body into lines (ended by LF, CR or CR LF) as its
   // bytes arrive, and hands on the trimmed payload of each "data:" line. Only

@@ -18,6 +18,14 @@ struct Shortcut {
   std::string key;
 
   static Shortcut controlR() { return {15, control, "R"}; }
+  // The Escape key (Carbon key code 53), without modifiers.
+  static Shortcut escape() { return {53, 0, "\u238B"}; }
+
+  // The Carbon mask of the given modifier keys.
+  static constexpr uint32_t carbonModifiers(bool command, bool option, bool control, bool shift) {
+    return (command ? Shortcut::command : 0) | (option ? Shortcut::option : 0) | (control ? Shortcut::control : 0) |
+           (shift ? Shortcut::shift : 0);
+  }
 
   // "⌃⌥⇧⌘" for the set bits, in that order, then the key upper-cased.
   std::string display() const;

@@ -77,26 +77,36 @@ void SpeechAssets::prepare(const MeetingLanguage& language,
 }
 
 std::string SpeechAssets::status(const MeetingLanguage& language) {
-  std::lock_guard lock(mutex_);
-  try {
-    if (!backend_->isAvailable()) return tr("indisponível");
-  } catch (...) {
-    return tr("indisponível");
-  }
   std::string locale;
-  try {
-    locale = localeLocked(language);
-  } catch (...) {
-    return tr("idioma não suportado");
+  {
+    std::lock_guard lock(mutex_);
+    try {
+      if (!backend_->isAvailable()) return tr("indisponível");
+    } catch (...) {
+      return tr("indisponível");
+    }
+    try {
+      locale = localeLocked(language);
+    } catch (...) {
+      return tr("idioma não suportado");
+    }
+    std::vector<std::string> installed;
+    try {
+      installed = backend_->installedLocales();
+    } catch (...) {
+    }
+    if (std::none_of(installed.begin(), installed.end(),
+                     [&locale](const std::string& identifier) { return sameIdentifier(identifier, locale); }))
+      return tr("baixa no primeiro uso");
   }
-  std::vector<std::string> installed;
+  // Trying the model takes as long as loading it: not under the lock.
   try {
-    installed = backend_->installedLocales();
+    backend_->verifyModel(locale);
+  } catch (const SpeechError& error) {
+    if (error.kind() == SpeechError::Kind::damagedModel) return trFormat("danificado (%s)", error.identifier());
   } catch (...) {
   }
-  for (const auto& identifier : installed)
-    if (sameIdentifier(identifier, locale)) return tr("instalado");
-  return tr("baixa no primeiro uso");
+  return tr("instalado");
 }
 
 std::string SpeechAssets::transcribe(const std::filesystem::path& file, const MeetingLanguage& language,
@@ -110,10 +120,17 @@ std::string SpeechAssets::transcribe(const std::filesystem::path& file, const Me
   std::vector<int16_t> block(8192);
   size_t total = 0;
   const size_t expected = reader.expectedSamples();
-  while (size_t n = reader.read(block)) {
-    recognizer->feed(std::span<const int16_t>(block.data(), n));
-    total += n;
-    if (progress && expected > 0) progress(std::min(1.0, static_cast<double>(total) / static_cast<double>(expected)));
+  try {
+    while (size_t n = reader.read(block)) {
+      recognizer->feed(std::span<const int16_t>(block.data(), n));
+      total += n;
+      if (progress && expected > 0)
+        progress(std::min(1.0, static_cast<double>(total) / static_cast<double>(expected)));
+    }
+  } catch (const AudioFileError& error) {
+    // What was heard before the break is settled and handed on with the error.
+    if (total > 0) recognizer->finish();
+    throw PartialTranscription(error, collector.text());
   }
   // A file without a single sample has nothing to settle.
   if (total > 0) recognizer->finish();

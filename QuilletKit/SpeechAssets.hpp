@@ -8,9 +8,11 @@
 // model installs, a recogniser loads or a file is analysed; so one operation
 // may run while another waits on those. Every operation blocks its caller.
 // Errors: SpeechError::unavailable and SpeechError::unsupportedLocale from
-// locale(), prepare() and transcribe(); installation failures pass through
-// unchanged; a file that cannot be opened throws std::system_error and one
-// that holds no audio SpeechError::noAudioFormat. status() never throws.
+// locale(), prepare() and transcribe(), and SpeechError::damagedModel from
+// transcribe() when the model cannot be loaded; installation failures pass
+// through unchanged; a file that cannot be opened throws std::system_error,
+// one that holds no audio AudioFileError, and one that breaks off before its
+// end PartialTranscription. status() never throws.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,11 +20,22 @@
 #include <set>
 #include <string>
 
+#include "QuilletKit/AudioFile.hpp"
 #include "QuilletKit/Meeting.hpp"
 #include "QuilletKit/SpeechBackend.hpp"
 #include "QuilletKit/SpeechError.hpp"
 
 namespace quillet {
+
+// An audio file that broke off before its end (a damaged or cut-off
+// recording): what() is the reader's error, `text` what was recognised in
+// the audio before the break (possibly empty).
+class PartialTranscription : public AudioFileError {
+ public:
+  PartialTranscription(const AudioFileError& error, std::string text)
+      : AudioFileError(error), text(std::move(text)) {}
+  std::string text;
+};
 
 class SpeechAssets {
  public:
@@ -39,8 +52,10 @@ class SpeechAssets {
   void prepare(const MeetingLanguage& language,
                const std::function<void(const std::string&)>& progress = {});
 
-  // "instalado", "baixa no primeiro uso", "idioma não suportado" or
-  // "indisponível", localised. Installs nothing; ignores `prepared`.
+  // "instalado", "danificado (<model folder>)", "baixa no primeiro uso",
+  // "idioma não suportado" or "indisponível", localised. Installs nothing;
+  // ignores `prepared`. An installed model is tried, which takes as long as
+  // loading it the first time.
   std::string status(const MeetingLanguage& language);
 
   // The whole text of an audio file, recognised in the language; empty for

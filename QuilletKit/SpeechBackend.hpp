@@ -61,6 +61,9 @@ class SpeechBackend {
   // What must be installed before `locale` can be recognised; nullptr when
   // nothing is missing. Throws when the inventory cannot tell.
   virtual std::unique_ptr<AssetInstallation> installationRequest(const std::string& locale) = 0;
+  // Throws SpeechError::damagedModel when the locale's installed model is
+  // present but cannot be loaded. May take as long as loading the model.
+  virtual void verifyModel(const std::string& /*locale*/) {}
   // A recogniser with the locale's model loaded; throws when it cannot load.
   virtual std::unique_ptr<SpeechRecognizer> recognizer(const std::string& locale, SpeechPreset preset,
                                                        SpeechResultHandler onResult) = 0;

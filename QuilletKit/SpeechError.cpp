@@ -16,6 +16,10 @@ SpeechError SpeechError::unavailable() {
   return {Kind::unavailable, {}, tr("O reconhecimento de fala não está disponível neste Mac")};
 }
 
+SpeechError SpeechError::damagedModel(const std::string& folder) {
+  return {Kind::damagedModel, folder, trFormat("O modelo de fala em %s está danificado", folder)};
+}
+
 SpeechError SpeechError::noAudioFormat() {
   return {Kind::noAudioFormat, {}, tr("Não achei um formato de áudio para o reconhecimento de fala")};
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The failures of the speech layer. One exception class holding its case and,
-// for `unsupportedLocale`, the language identifier; what() is the localised
-// Portuguese description and nothing else. A plain value: copy and throw freely.
+// for `unsupportedLocale`, the language identifier or, for `damagedModel`,
+// the folder of the model that the engine cannot load; what() is the
+// localised Portuguese description and nothing else. A plain value: copy and
+// throw freely.
 #include <stdexcept>
 #include <string>
 
@@ -9,14 +11,16 @@ namespace quillet {
 
 class SpeechError : public std::runtime_error {
  public:
-  enum class Kind { unsupportedLocale, unavailable, noAudioFormat };
+  enum class Kind { unsupportedLocale, unavailable, noAudioFormat, damagedModel };
 
   static SpeechError unsupportedLocale(const std::string& identifier);
   static SpeechError unavailable();
   static SpeechError noAudioFormat();
+  static SpeechError damagedModel(const std::string& folder);
 
   Kind kind() const { return kind_; }
-  // The identifier of `unsupportedLocale`; empty for the other cases.
+  // The identifier of `unsupportedLocale`, the folder of `damagedModel`;
+  // empty for the other cases.
   const std::string& identifier() const { return identifier_; }
 
  private:

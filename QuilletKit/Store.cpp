@@ -1,8 +1,6 @@
 #include "QuilletKit/Store.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
@@ -68,7 +66,7 @@ std::string cleanedTitle(const std::string& title) {
 }
 
 std::optional<std::string> readText(const fs::path& path) {
-  auto bytes = files::read(path);
+  auto bytes = files::read(path, files::kTextFileLimit);
   if (!bytes) return std::nullopt;
   // A stray invalid byte must not blank the whole text.
   return text::repairUtf8(*bytes);
@@ -79,19 +77,18 @@ std::optional<std::string> readText(const fs::path& path) {
 std::vector<Segment> Store::segments(const fs::path& folder) const {
   std::vector<Segment> result;
   // One buffer per thread serves every transcript a listing reads.
-  thread_local std::string bytes;
-  if (!files::readInto(folder / kTranscript, bytes)) return result;
-  text::forEachLine(bytes, [&result](std::string_view line) {
+  thread_local std::string buffer;
+  files::forEachLine(folder / kTranscript, files::kLineLimit, buffer, [&result](std::string_view line) {
     if (line.empty()) return;
     if (auto segment = decodeSegmentLine(line)) result.push_back(std::move(*segment));
   });
-  // An outsized transcript does not keep its memory for the thread's life.
-  if (bytes.capacity() > (16u << 20)) std::string().swap(bytes);
+  // A transcript of outsized lines does not keep its memory for the thread's life.
+  if (buffer.capacity() > (1u << 20)) std::string().swap(buffer);
   return result;
 }
 
 std::optional<Meeting> Store::load(const fs::path& folder) const {
-  auto metaBytes = files::read(folder / kMeta);
+  auto metaBytes = files::read(folder / kMeta, files::kSmallFileLimit);
   if (!metaBytes) return std::nullopt;
   auto meta = decodeMeta(*metaBytes);
   if (!meta) return std::nullopt;
@@ -119,7 +116,13 @@ std::vector<Meeting> Store::list() const {
   };
   {
     std::vector<std::jthread> helpers;
-    for (size_t w = 1; w < workers; ++w) helpers.emplace_back(work);
+    helpers.reserve(workers);
+    try {
+      for (size_t w = 1; w < workers; ++w) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // At the process limit: the threads already started and this one
+      // share the work.
+    }
     work();
   }
   std::vector<Meeting> meetings;
@@ -145,27 +148,28 @@ Meeting Store::create(const MeetingMeta& meta) const {
 }
 
 void Store::save(const Meeting& meeting) const {
-  files::writeAtomically(meeting.folder / kMeta, encodeMeta(meeting.meta));
-  files::writeAtomically(meeting.folder / kNotes, meeting.notes);
+  files::writeAtomically(meeting.folder / kMeta, encodeMeta(meeting.meta), *env);
+  files::writeAtomically(meeting.folder / kNotes, meeting.notes, *env);
   if (meeting.enhanced) {
-    files::writeAtomically(meeting.folder / kEnhanced, *meeting.enhanced);
+    files::writeAtomically(meeting.folder / kEnhanced, *meeting.enhanced, *env);
   } else {
     std::error_code ignored;
     fs::remove(meeting.folder / kEnhanced, ignored);
+    files::removeAbandonedTemporaries(meeting.folder / kEnhanced, *env);
   }
 }
 
 void Store::saveNotes(const Meeting& meeting) const {
-  files::writeAtomically(meeting.folder / kNotes, meeting.notes);
+  files::writeAtomically(meeting.folder / kNotes, meeting.notes, *env);
 }
 
 void Store::saveEnhanced(const fs::path& folder, const std::string& enhanced, const std::string& model) const {
-  auto bytes = files::read(folder / kMeta);
+  auto bytes = files::read(folder / kMeta, files::kSmallFileLimit);
   auto meta = bytes ? decodeMeta(*bytes) : std::nullopt;
   if (!meta) throwError(folder / kMeta, bytes ? EINVAL : ENOENT);
-  files::writeAtomically(folder / kEnhanced, enhanced);
+  files::writeAtomically(folder / kEnhanced, enhanced, *env);
   meta->enhancedWith = model;
-  files::writeAtomically(folder / kMeta, encodeMeta(*meta));
+  files::writeAtomically(folder / kMeta, encodeMeta(*meta), *env);
 }
 
 void Store::saveTranscript(const Meeting& meeting) const {
@@ -174,30 +178,17 @@ void Store::saveTranscript(const Meeting& meeting) const {
     lines += encodeSegmentLine(segment);
     lines += '\n';
   }
-  files::writeAtomically(meeting.folder / kTranscript, lines);
+  files::writeAtomically(meeting.folder / kTranscript, lines, *env);
   files::writeAtomically(meeting.folder / kTranscriptMarkdown,
-                         Transcript::markdown(meeting.segments, meeting.meta.title));
+                         Transcript::markdown(meeting.segments, meeting.meta.title), *env);
 }
 
 void Store::append(const Segment& segment, const fs::path& folder) const {
   std::string line = encodeSegmentLine(segment) + "\n";
-  const fs::path path = folder / kTranscript;
-  // Read access only for the last byte; the transcript itself is never read.
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throwError(path, errno);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info;
-  if (::fstat(fd, &info) != 0) throwError(path, errno);
-  if (info.st_size > 0) {
-    char last = '\n';
-    if (::pread(fd, &last, 1, info.st_size - 1) != 1) throwError(path, errno ? errno : EIO);
-    if (last != '\n') line.insert(line.begin(), '\n');
-  }
+  auto file = env->newAppendableFile(folder / kTranscript);
+  if (auto last = file->lastByte(); last && *last != '\n') line.insert(line.begin(), '\n');
   // One write on an O_APPEND file: concurrent appenders never interleave.
-  files::writeAll(fd, line, path);
+  file->append(line);
 }
 
 std::string Store::folderName(const MeetingMeta& meta) {

@@ -7,20 +7,25 @@
 // Reading never throws: what cannot be read is skipped or read as empty.
 // Writing throws std::filesystem::filesystem_error (or std::invalid_argument
 // for a record that cannot be encoded) at the first failing file; whole files
-// are replaced atomically, so a failed write leaves the previous file intact.
+// are replaced atomically and durably, so a failed write leaves the previous
+// file intact. Writes go through `env`, which must outlive the Store.
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "QuilletKit/Env.hpp"
 #include "QuilletKit/Meeting.hpp"
 
 namespace quillet {
 
 struct Store {
   std::filesystem::path root;
+  Env* env = &Env::standard();
 
   // Every readable meeting under the root, newest start first (stable).
+  // Files too large for their kind count as unreadable. The reading is
+  // spread over helper threads when they can be started.
   std::vector<Meeting> list() const;
   // The meeting in `folder`, absent without a readable, decodable "meta.json".
   std::optional<Meeting> load(const std::filesystem::path& folder) const;

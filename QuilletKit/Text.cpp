@@ -373,6 +373,24 @@ std::string repairUtf8(std::string_view s) {
   return out;
 }
 
+std::string forTerminal(std::string_view s, bool singleLine) {
+  std::string valid = repairUtf8(s);
+  std::string out;
+  out.reserve(valid.size());
+  for (size_t i = 0; i < valid.size(); ++i) {
+    auto c = static_cast<unsigned char>(valid[i]);
+    bool kept = c == '\n' || c == '\t';
+    bool c1 = c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
+    if ((c < 0x20 && (singleLine || !kept)) || c == 0x7F || c1) {
+      out += "\xEF\xBF\xBD";
+      if (c1) ++i;
+    } else {
+      out += valid[i];
+    }
+  }
+  return out;
+}
+
 std::string trimSpaces(std::string_view s) { return trimWhere(s, isSpaceOrTab); }
 
 std::string trimSpacesAndNewlines(std::string_view s) {

@@ -46,6 +46,12 @@ bool isValidUtf8(std::string_view s);
 // `s` with each invalid sequence replaced by U+FFFD.
 std::string repairUtf8(std::string_view s);
 
+// `s` made safe to show on a terminal: invalid UTF-8 and every control
+// character (C0 but line feed and tab, DEL, C1) become U+FFFD, so that text
+// from outside cannot move the cursor, change colours or forge lines. With
+// `singleLine`, line feeds and tabs are replaced too.
+std::string forTerminal(std::string_view s, bool singleLine = false);
+
 // White space of the platform's "whitespaces" set (space separators and tab),
 // trimmed from both ends; line ends stay.
 std::string trimSpaces(std::string_view s);

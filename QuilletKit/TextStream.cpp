@@ -1,6 +1,7 @@
 #include "QuilletKit/TextStream.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -69,9 +70,12 @@ class TextStream::State {
     changed_.wait(lock, [&] { return !producerRunning_; });
   }
 
+  // Callable from any thread. The batch that the consumer already took is
+  // dropped too: a stopped stream delivers nothing more.
   void cancel() {
     {
       std::lock_guard lock(mutex_);
+      cancelled_ = true;
       finished_ = true;
       queue_.clear();
       error_ = nullptr;
@@ -80,6 +84,11 @@ class TextStream::State {
   }
 
   std::optional<std::string> next() {
+    if (cancelled_.load(std::memory_order_acquire)) {
+      taken_.clear();
+      takenAt_ = 0;
+      return std::nullopt;
+    }
     if (takenAt_ < taken_.size()) return std::move(taken_[takenAt_++]);
     std::unique_lock lock(mutex_);
     while (queue_.empty() && !finished_) {
@@ -105,6 +114,7 @@ class TextStream::State {
   bool finished_ = false;
   bool consumerWaiting_ = false;
   bool producerRunning_ = false;
+  std::atomic<bool> cancelled_ = false;
   std::exception_ptr error_;
   // Consumer-only: the batch being handed out, outside the lock.
   std::vector<std::string> taken_;

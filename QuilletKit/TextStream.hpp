@@ -70,12 +70,14 @@ class TextStream {
   // has been thrown once or the stream was cancelled.
   std::optional<std::string> next();
 
-  // Stops the producer and drops what it had not handed over yet.
+  // Stops the producer and drops every piece not yet returned by `next()`,
+  // queued or already taken: from here on `next()` returns absent.
   void cancel();
 
   // Callable from any thread, also while the consumer waits in `next()`:
-  // ends the stream for the consumer (a waiting `next()` returns absent)
-  // and asks the producer to stop. The destructor still joins it.
+  // ends the stream for the consumer (a waiting `next()` returns absent, and
+  // so does every later one) and asks the producer to stop. The destructor
+  // still joins it.
   void interrupt();
 
  private:

@@ -58,9 +58,12 @@ class OtherSide {
   }
 
   bool echoes(const Segment& me, const std::vector<int>& words, double window, double threshold) const {
-    // Candidates start no later than me.end + window ...
-    auto last = std::upper_bound(entries_.begin(), entries_.end(), me.end + window,
-                                 [](double v, const Entry& e) { return v < e.start; });
+    // Candidates are those with start - window <= me.end, the bound written
+    // exactly as the reference writes it: rearranged, it rounds differently
+    // on times like 0.45 and 0.35. Subtracting the same window keeps the
+    // order of the starts, so the candidates are still a prefix ...
+    auto last = std::upper_bound(entries_.begin(), entries_.end(), me.end,
+                                 [window](double end, const Entry& e) { return end < e.start - window; });
     // ... and, walking back, stop once no earlier one ends late enough.
     for (auto it = last; it != entries_.begin();) {
       --it;

@@ -76,7 +76,7 @@ std::optional<fs::path> Trash::location(const fs::path& original) {
       std::string name = it->path().filename().string();
       // Trashed names are the original's, perhaps with a number added.
       if (!name.starts_with(stem) || !name.ends_with(".trashinfo")) continue;
-      auto record = files::read(it->path());
+      auto record = files::read(it->path(), files::kSmallFileLimit);
       if (!record) continue;
       std::string path = unescaped(value(*record, "Path"));
       if (path != recorded && path != original.string()) continue;

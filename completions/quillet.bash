@@ -86,10 +86,10 @@ _quillet() {
   case "$prev" in
     --provider) _quillet_add_lines "$cur" < <(_quillet_provider_ids); return ;;
     --lang) _quillet_add_lines "$cur" < <(printf '%s\n' pt-BR en-US); return ;;
-    --model|--base-url) return ;;
+    --model|--base-url|--title) return ;;
   esac
   if [ "$COMP_CWORD" -eq 1 ]; then
-    _quillet_add_lines "$cur" < <(printf '%s\n' doctor list transcribe enhance ai search export new trash calendar)
+    _quillet_add_lines "$cur" < <(printf '%s\n' doctor list transcribe enhance ai record agent search export new trash calendar)
     return
   fi
   case "$command" in
@@ -114,6 +114,8 @@ _quillet() {
       else
         _quillet_add_lines "$cur" < <(printf '%s\n' --provider --model --base-url)
       fi ;;
+    record)
+      [[ "$cur" == -* ]] && _quillet_add_lines "$cur" < <(printf '%s\n' --title --lang) ;;
     transcribe)
       if [[ "$cur" == -* ]]; then
         _quillet_add_lines "$cur" < <(printf '%s\n' --lang)

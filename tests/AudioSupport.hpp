@@ -2,6 +2,7 @@
 // Audio helpers of the speech tests: reading the recorded LibriVox clips of
 // Debian's pocketsphinx-testdata, writing sound files in any format that
 // libsndfile writes, and scoring recognised text against a reference.
+#include <fcntl.h>
 #include <samplerate.h>
 #include <sndfile.h>
 
@@ -98,6 +99,51 @@ inline Sound silence(double seconds, int rate = 16000) {
 
 inline void append(Sound& to, const Sound& from) {
   to.samples.insert(to.samples.end(), from.samples.begin(), from.samples.end());
+}
+
+// A speech model under `folder` in the layout of the user's models, made of
+// Debian's English files (linked), with the file `damaged` of the acoustic
+// model, or the language model "language.lm.bin", replaced by `content`.
+inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
+                         const std::string& content = "") {
+  const std::filesystem::path debian = "/usr/share/pocketsphinx/model/en-us";
+  std::filesystem::create_directories(folder / "acoustic");
+  for (const auto& file : std::filesystem::directory_iterator(debian / "en-us")) {
+    std::filesystem::path target = folder / "acoustic" / file.path().filename();
+    if (file.path().filename() == damaged)
+      std::ofstream(target, std::ios::binary) << content;
+    else
+      std::filesystem::create_symlink(file.path(), target);
+  }
+  if (damaged == "language.lm.bin")
+    std::ofstream(folder / damaged, std::ios::binary) << content;
+  else
+    std::filesystem::create_symlink(debian / "en-us.lm.bin", folder / "language.lm.bin");
+  std::filesystem::create_symlink(debian / "cmudict-en-us.dict", folder / "words.dict");
+}
+
+// A FLAC recording of `sound` that breaks off: cut at `share` of its bytes,
+// or, with `overwrite`, with the bytes from there on to the end garbled.
+inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, double share, bool overwrite) {
+  writeSound(path, sound, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  size_t at = static_cast<size_t>(static_cast<double>(bytes.size()) * share);
+  if (overwrite)
+    for (size_t i = at; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
+  else
+    bytes.resize(at);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// What libsndfile says when asked to open `path` (by descriptor, as the
+// reader does); empty when it opens.
+inline std::string openFailure(const std::filesystem::path& path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC), SFM_READ, &info, SF_TRUE);
+  if (!f) return sf_strerror(nullptr);
+  sf_close(f);
+  return {};
 }
 
 inline std::vector<std::string> words(const std::string& text) {

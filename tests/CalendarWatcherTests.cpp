@@ -5,16 +5,18 @@
 
 #include <map>
 
+#include "MainContextSupport.hpp"
 #include "QuilletKit/CalendarWatcher.hpp"
 
 using namespace quillet;
+using quillet::test::ManualMainContext;
 using namespace std::chrono_literals;
 
 namespace {
 
 const Date kNow = *parseISO8601("2025-03-10T12:00:00Z");
 
-struct Ended : CalendarRegistration {
+struct Ended : Registration {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
   ~Ended() override { *alive = false; }
 };
@@ -46,7 +48,7 @@ class FakeStore : public CalendarEventSource {
     }
     return out;
   }
-  std::unique_ptr<CalendarRegistration> observeChanges(std::function<void()> handler) override {
+  std::unique_ptr<Registration> observeChanges(std::function<void()> handler) override {
     onChange = std::move(handler);
     auto registration = std::make_unique<Ended>();
     observing = registration->alive;
@@ -57,51 +59,17 @@ class FakeStore : public CalendarEventSource {
   }
 };
 
-class ManualClock : public CalendarClock {
- public:
-  struct Timer {
-    Date fireDate;
-    std::chrono::seconds tolerance;
-    std::function<void()> fire;
-    std::shared_ptr<bool> alive;
-  };
-  Date current = kNow;
-  std::vector<Timer> timers;
-
-  Date now() override { return current; }
-  std::unique_ptr<CalendarRegistration> schedule(Date fireDate, std::chrono::seconds tolerance,
-                                                 std::function<void()> fire) override {
-    auto registration = std::make_unique<Ended>();
-    timers.push_back({fireDate, tolerance, std::move(fire), registration->alive});
-    return registration;
-  }
-  std::vector<Timer> pending() const {
-    std::vector<Timer> out;
-    for (const auto& t : timers)
-      if (*t.alive) out.push_back(t);
-    return out;
-  }
-  // Moves time forward, firing due timers in order at their fire dates.
-  void advance(std::chrono::seconds by) {
-    Date target = current + by;
-    for (;;) {
-      auto due = pending();
-      auto next = std::min_element(due.begin(), due.end(),
-                                   [](const Timer& a, const Timer& b) { return a.fireDate < b.fireDate; });
-      if (next == due.end() || next->fireDate > target) break;
-      current = std::max(current, next->fireDate);
-      *next->alive = false;
-      auto fire = next->fire;
-      fire();
-    }
-    current = target;
-  }
-};
+// The item's own text, to change.
+CalendarItemText& edit(CalendarItem& i) {
+  auto text = std::make_shared<CalendarItemText>(*i.text);
+  i.text = text;
+  return *text;
+}
 
 CalendarItem item(std::string id, Date start, std::chrono::seconds length, std::string title = "Daily") {
   CalendarItem i;
-  i.identifier = std::move(id);
-  i.title = std::move(title);
+  edit(i).identifier = std::move(id);
+  edit(i).title = std::move(title);
   i.start = start;
   i.end = start + length;
   return i;
@@ -109,7 +77,7 @@ CalendarItem item(std::string id, Date start, std::chrono::seconds length, std::
 
 struct CalendarWatcherTest : ::testing::Test {
   std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>();
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  std::shared_ptr<ManualMainContext> clock = std::make_shared<ManualMainContext>(kNow);
   std::shared_ptr<CalendarWatcher> watcher = CalendarWatcher::make(store, clock);
   std::vector<std::vector<CalendarEvent>> changes;
   std::vector<CalendarEvent> announced;
@@ -211,6 +179,14 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
   EXPECT_EQ(announced.size(), 2u);
 }
 
+TEST_F(CalendarWatcherTest, AMachineWokenBeforeAMeetingAnnouncesIt) {
+  add("work", item("standup", kNow + 10min, 15min, "Standup"));
+  watcher->start();
+  clock->sleep(9min + 30s);
+  ASSERT_EQ(announced.size(), 1u);
+  EXPECT_EQ(announced[0].title, "Standup");
+}
+
 TEST_F(CalendarWatcherTest, AnEventFirstSeenInsideItsLastMinuteIsNotAnnounced) {
   watcher->start();
   add("work", item("soon", kNow + 40s, 30min));
@@ -268,6 +244,22 @@ TEST_F(CalendarWatcherTest, CurrentAndIsNowSpanFiveMinutesBeforeStartToEnd) {
   EXPECT_EQ(watcher->current(kNow + 41min)->title, "B");
 }
 
+TEST_F(CalendarWatcherTest, OccurrencesOfOneEventShareItsLinkAndOtherEventsKeepTheirOwn) {
+  auto daily = item("daily", kNow + 1h, 30min);
+  edit(daily).notes = "https://zoom.us/j/1";
+  auto again = daily;
+  again.start += 24h;
+  again.end += 24h;
+  auto review = item("review", kNow + 3h, 30min);
+  edit(review).notes = "https://meet.google.com/abc";
+  for (const auto& i : {daily, again, review}) add("work", i);
+  watcher->refresh();
+  std::vector<std::optional<std::string>> links;
+  for (const auto& e : watcher->upcoming()) links.push_back(e.videoURL);
+  EXPECT_EQ(links, (std::vector<std::optional<std::string>>{"https://zoom.us/j/1", "https://meet.google.com/abc",
+                                                            "https://zoom.us/j/1"}));
+}
+
 TEST_F(CalendarWatcherTest, CalendarsAreSortedByTitleKeepingTheStoresOrderOnTies) {
   store->calendarList = {{"1", "trabalho"}, {"2", "Casa"}, {"3", "Zeta"}, {"4", "Casa"}};
   std::vector<std::pair<std::string, std::string>> expected{{"2", "Casa"}, {"4", "Casa"}, {"3", "Zeta"}, {"1", "trabalho"}};
@@ -276,7 +268,7 @@ TEST_F(CalendarWatcherTest, CalendarsAreSortedByTitleKeepingTheStoresOrderOnTies
 
 TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   CalendarItem i = item("UID-1", *parseISO8601("2025-03-10T09:00:00Z"), 1h, "");
-  i.attendees = {{"Ana Souza", "mailto:ana@example.com", false},
+  edit(i).attendees = {{"Ana Souza", "mailto:ana@example.com", false},
                  {"Eu", "mailto:me@example.com", true},
                  {"", "mailto:bruno@example.com", false},
                  {"", "", false},
@@ -288,8 +280,8 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
   EXPECT_EQ(e.calendar, "");
   EXPECT_FALSE(e.videoURL.has_value());
-  i.calendarTitle = "Trabalho";
-  i.title = "Revisão";
+  edit(i).calendarTitle = "Trabalho";
+  edit(i).title = "Revisão";
   EXPECT_EQ(CalendarWatcher::event(i).calendar, "Trabalho");
   EXPECT_EQ(CalendarWatcher::event(i).title, "Revisão");
   EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(CalendarWatcher::event(i)));
@@ -298,7 +290,7 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
 TEST(CalendarJoinLinks, TheSevenServicesAndNothingElse) {
   auto link = [](std::string notes) {
     CalendarItem i;
-    i.notes = std::move(notes);
+    edit(i).notes = std::move(notes);
     return CalendarWatcher::videoURL(i);
   };
   for (const char* url : {"https://us02web.zoom.us/j/81234567890?pwd=abc",
@@ -322,16 +314,20 @@ TEST(CalendarJoinLinks, TheSevenServicesAndNothingElse) {
 
 TEST(CalendarJoinLinks, UrlFieldThenLocationThenNotes) {
   CalendarItem i;
-  i.url = "https://intranet.example.com/agenda";
-  i.location = "Sala 3";
-  i.notes = "Link: https://meet.google.com/notes-link";
+  CalendarItemText& t = edit(i);
+  t.url = "https://intranet.example.com/agenda";
+  t.location = "Sala 3";
+  t.notes = "Link: https://meet.google.com/notes-link";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://meet.google.com/notes-link");
-  i.location = "https://acme.zoom.us/j/42 ou sala 3";
+  t.location = "https://acme.zoom.us/j/42 ou sala 3";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://acme.zoom.us/j/42");
-  i.url = "https://whereby.com/acme";
+  t.url = "https://whereby.com/acme";
   EXPECT_EQ(CalendarWatcher::videoURL(i), "https://whereby.com/acme");
+  // The URL field is outside text too: only the link itself is taken from it.
+  t.url = "https://acme.zoom.us/j/77 senha 1234";
+  EXPECT_EQ(CalendarWatcher::videoURL(i), "https://acme.zoom.us/j/77");
   // The first text with a match decides, even when its match is no URL.
-  i.url.reset();
-  i.location = "https://[x.zoom.us/j/1";
+  t.url.reset();
+  t.location = "https://[x.zoom.us/j/1";
   EXPECT_FALSE(CalendarWatcher::videoURL(i).has_value());
 }

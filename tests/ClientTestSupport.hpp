@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the HTTP client tests: event-stream bodies, servers that give
-// one answer, and stream outcomes.
+// Helpers of the model-client tests: provider bodies, servers that give one
+// answer, and what a drained stream gave.
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,9 +20,17 @@ inline std::string eventStream(const std::vector<nlohmann::json>& events, bool d
   return body;
 }
 
-// A text piece as the Messages API streams it.
+// Events of the Messages API.
 inline nlohmann::json anthropicText(const std::string& text) {
   return {{"type", "content_block_delta"}, {"delta", {{"type", "text_delta"}, {"text", text}}}};
+}
+inline nlohmann::json anthropicStop(const std::string& reason) {
+  return {{"type", "message_delta"}, {"delta", {{"stop_reason", reason}}}};
+}
+
+// An error body as every provider sends one.
+inline std::string errorBody(const std::string& message) {
+  return nlohmann::json{{"error", {{"message", message}}}}.dump();
 }
 
 // Answers every request with `status` and `body`: a chunked event stream
@@ -58,6 +66,16 @@ inline StreamOutcome drain(TextStream stream) {
     outcome.error = error;
   }
   return outcome;
+}
+
+// A stream's pieces joined by "|", then " ! " and the message of the error
+// that ended it, if one did: a whole outcome in one comparable line.
+inline std::string summary(TextStream stream) {
+  StreamOutcome outcome = drain(std::move(stream));
+  std::string line;
+  for (size_t i = 0; i < outcome.pieces.size(); ++i) line += (i ? "|" : "") + outcome.pieces[i];
+  if (outcome.error) line += std::string(" ! ") + outcome.error->what();
+  return line;
 }
 
 }  // namespace quillet::test

@@ -25,14 +25,18 @@ int rounds() {
 }
 
 // The child's endless work: create meetings, rewrite one meeting's files and
-// transcript, append to another, and save the preferences.
-[[noreturn]] void writeForever(const Store& store, const Meeting& rewritten, const fs::path& appended, int next) {
+// transcript, append to another, and save the preferences. A byte on
+// `progress` when it starts and after each append.
+[[noreturn]] void writeForever(const Store& store, const Meeting& rewritten, const fs::path& appended, int next,
+                               int progress) {
   Meeting m = rewritten;
   Preferences prefs;
   prefs.storagePath = store.root.string();
+  (void)!write(progress, "s", 1);
   for (int i = 0;; ++i) {
     store.append(Segment{Uuid::random(), Speaker::me, double(next), double(next) + 1, std::to_string(next)}, appended);
     ++next;
+    (void)!write(progress, "a", 1);
     m.meta.title = "versão " + std::to_string(i);
     m.notes = std::string(static_cast<size_t>(i % 50) * 100, 'n');
     m.enhanced = i % 2 ? std::optional<std::string>("## ia " + std::to_string(i)) : std::nullopt;
@@ -60,11 +64,20 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   int appendedSoFar = 0, glued = 0;
 
   for (int round = 0; round < rounds(); ++round) {
+    int progress[2];
+    ASSERT_EQ(pipe(progress), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) writeForever(store, rewritten, live.folder, appendedSoFar);
+    if (child == 0) writeForever(store, rewritten, live.folder, appendedSoFar, progress[1]);
+    close(progress[1]);
+    // Time counts from the child's own progress, so that a loaded machine
+    // that keeps it waiting does not turn every round into an empty one.
+    char seen;
+    for (int wanted = std::uniform_int_distribution<>(1, 2)(random); wanted > 0 && read(progress[0], &seen, 1) == 1;)
+      --wanted;
     usleep(std::uniform_int_distribution<useconds_t>(200, 15000)(random));
     kill(child, SIGKILL);
+    close(progress[0]);
     int status = 0;
     waitpid(child, &status, 0);
 
@@ -97,4 +110,13 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   }
   EXPECT_GT(appendedSoFar, 0);
   EXPECT_GT(glued, 0);
+
+  // The next write of each file clears what the killed writers left of it.
+  Meeting last = *store.load(rewritten.folder);
+  store.save(last);
+  store.saveTranscript(last);
+  Preferences::load().save();
+  for (const fs::path& folder : {rewritten.folder, Preferences::file().parent_path()})
+    for (const auto& entry : fs::directory_iterator(folder))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }

@@ -83,10 +83,11 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   EXPECT_EQ(o.out, "\n");
   EXPECT_EQ(o.status, 0);
 
+  // Not audio: the audio library's own reason, not the live transcriber's message.
   fs::path text = dir.path() / "notes.wav";
   writeFile(text, "this is not audio at all");
   o = quillet({"transcribe", text.string(), "--lang", "en-US"});
-  EXPECT_EQ(o.err, "erro: Não achei um formato de áudio para o reconhecimento de fala\n");
+  EXPECT_EQ(o.err, "erro: " + text.string() + ": " + openFailure(text) + "\n");
   EXPECT_EQ(o.status, 1);
 
   o = quillet({"transcribe", (dir.path() / "missing.wav").string(), "--lang", "en-US"});
@@ -106,5 +107,52 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   o = quillet({"transcribe"});
   EXPECT_EQ(o.out, "");
   EXPECT_TRUE(o.err.starts_with("uso:\n")) << o.err;
+  EXPECT_EQ(o.status, 1);
+}
+
+// Ctrl-C while the share done is shown: the line is cleared first, and the
+// process ends by the signal itself, so that a calling shell stops too.
+TEST_F(DoctorTranscribe, CtrlCClearsTheProgressAndEndsByTheSignal) {
+  auto clips = libriVoxClips();
+  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
+  Sound speech = readSound(clips[0].wav), longer = speech;
+  for (int i = 0; i < 30; ++i) append(longer, speech);
+  fs::path file = dir.path() / "long.wav";
+  writeSound(file, longer, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  Child child = spawnOnTerminal(QUILLET_BINARY, {"transcribe", file.string(), "--lang", "en-US"}, environment());
+  ASSERT_GT(child.pid, 0);
+  std::string shown;
+  for (char c; shown.find('%') == std::string::npos && read(child.out, &c, 1) == 1;) shown += c;
+  kill(child.pid, SIGINT);
+  Outcome o = finish(child);
+  EXPECT_EQ(o.signal, SIGINT);
+  EXPECT_TRUE((shown + o.out).ends_with("\r\033[K")) << shown + o.out;
+}
+
+TEST_F(DoctorTranscribe, ADamagedModelAndAFileThatBreaksOffAreFailuresThatEndNothingElse) {
+  fs::path model = dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR";
+  englishModel(model, "mdef", "garbage\n");
+  Outcome o = quillet({"doctor"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("Fala PT:      danificado (" + model.string() + ")\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Fala EN:      instalado\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Calendário:"), std::string::npos) << o.out;
+
+  fs::path quiet = dir.path() / "quiet.wav";
+  writeSound(quiet, silence(1.0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  o = quillet({"transcribe", quiet.string(), "--lang", "pt-BR"});
+  EXPECT_EQ(o.err, "erro: O modelo de fala em " + model.string() + " está danificado\n");
+  EXPECT_EQ(o.status, 1);
+
+  // The words before the break are printed, and the run still fails.
+  auto clips = libriVoxClips();
+  fs::path cut = dir.path() / "cut.flac";
+  Sound sound = readSound(clips[1].wav);
+  append(sound, silence(1));
+  append(sound, readSound(clips[2].wav));
+  brokenFlac(cut, sound, 0.7, false);
+  o = quillet({"transcribe", cut.string(), "--lang", "en-US"});
+  EXPECT_TRUE(o.out.starts_with("he was not")) << o.out;
+  EXPECT_EQ(o.err, "erro: " + cut.string() + ": Error : flac decoder lost sync.\n");
   EXPECT_EQ(o.status, 1);
 }

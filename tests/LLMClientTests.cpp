@@ -1,21 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "QuilletKit/LLMClient.hpp"
 
 using namespace quillet;
-using namespace std::chrono_literals;
 
 namespace {
-
-std::vector<std::string> drain(TextStream& stream) {
-  std::vector<std::string> pieces;
-  while (auto piece = stream.next()) pieces.push_back(*piece);
-  return pieces;
-}
 
 class ScriptedClient : public LLMClient {
  public:
@@ -30,67 +19,6 @@ class ScriptedClient : public LLMClient {
 };
 
 }  // namespace
-
-TEST(TextStream, DeliversPiecesInOrderThenEndsOnce) {
-  TextStream stream([](TextStream::Sink& sink) {
-    for (int i = 0; i < 1000; ++i) sink.yield(std::to_string(i));
-  });
-  auto pieces = drain(stream);
-  ASSERT_EQ(pieces.size(), 1000u);
-  EXPECT_EQ(pieces.front(), "0");
-  EXPECT_EQ(pieces.back(), "999");
-  EXPECT_EQ(stream.next(), std::nullopt);
-}
-
-TEST(TextStream, ErrorComesAfterTheDeliveredPiecesAndOnlyOnce) {
-  TextStream stream([](TextStream::Sink& sink) {
-    sink.yield("partial");
-    throw LLMError::refused();
-  });
-  EXPECT_EQ(stream.next(), "partial");
-  EXPECT_THROW(stream.next(), LLMError);
-  EXPECT_EQ(stream.next(), std::nullopt);
-
-  TextStream scripted = TextStream::of({"a", "b"}, std::make_exception_ptr(LLMError::http(503, "x")));
-  EXPECT_EQ(scripted.next(), "a");
-  EXPECT_EQ(scripted.next(), "b");
-  EXPECT_THROW(scripted.next(), LLMError);
-  TextStream failed = TextStream::failing(LLMError::badURL("x"));
-  EXPECT_THROW(failed.next(), LLMError);
-}
-
-TEST(TextStream, ProducerStartsBeforeTheFirstPull) {
-  std::atomic<bool> started = false;
-  TextStream stream([&](TextStream::Sink&) { started = true; });
-  for (int i = 0; i < 200 && !started; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(started);
-}
-
-TEST(TextStream, DroppingOrCancellingStopsAWaitingProducer) {
-  std::atomic<bool> stopped = false;
-  auto endless = [&](TextStream::Sink& sink) {
-    sink.yield("first");
-    while (!sink.stopped()) std::this_thread::sleep_for(1ms);
-    stopped = true;
-    EXPECT_FALSE(sink.yield("late"));
-  };
-  {
-    TextStream stream(endless);
-    EXPECT_EQ(stream.next(), "first");
-  }
-  EXPECT_TRUE(stopped);
-
-  stopped = false;
-  TextStream stream(endless);
-  EXPECT_EQ(stream.next(), "first");
-  stream.cancel();
-  EXPECT_TRUE(stopped);
-  EXPECT_EQ(stream.next(), std::nullopt);
-
-  // A moved-from stream is empty, and moving keeps the producer running.
-  TextStream moved = std::move(stream);
-  EXPECT_EQ(stream.next(), std::nullopt);  // NOLINT(bugprone-use-after-move)
-}
 
 TEST(LLMError, MessagesAndRecoverability) {
   EXPECT_STREQ(LLMError::missingKey("Groq").what(), "Falta a chave de API de Groq. Coloque em Ajustes › IA.");

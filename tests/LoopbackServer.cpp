@@ -1,20 +1,17 @@
 #include "LoopbackServer.hpp"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace quillet::test {
@@ -22,18 +19,23 @@ namespace quillet::test {
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) { return tolower(x) == tolower(y); });
 }
 
-std::string trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return std::string(s);
+// A socket bound to a free port of 127.0.0.1, and that port.
+std::pair<int, int> boundSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) throw std::runtime_error("loopback: no port");
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return {fd, ntohs(address.sin_port)};
 }
 
-// A self-signed certificate for 127.0.0.1 and its key, in a server context;
-// the certificate is also written to `pemFile` for clients that trust it.
+// A server context with a self-signed certificate for 127.0.0.1, which also
+// goes to `pemFile` for clients to trust.
 std::shared_ptr<void> makeTlsContext(const std::string& pemFile) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
@@ -43,8 +45,7 @@ std::shared_ptr<void> makeTlsContext(const std::string& pemFile) {
   X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1,
-                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
   X509_set_issuer_name(cert, name);
   X509V3_CTX v3;
   X509V3_set_ctx_nodb(&v3);
@@ -67,6 +68,11 @@ std::shared_ptr<void> makeTlsContext(const std::string& pemFile) {
   return std::shared_ptr<void>(context, [](void* c) { SSL_CTX_free(static_cast<SSL_CTX*>(c)); });
 }
 
+std::string head(int status, std::string_view contentType, const std::string& more) {
+  return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
+         "\r\nConnection: close\r\n" + more + "\r\n";
+}
+
 }  // namespace
 
 std::string ReceivedRequest::header(std::string_view name) const {
@@ -80,8 +86,7 @@ bool ReceivedRequest::hasHeader(std::string_view name) const {
 }
 
 long Connection::receive(char* buffer, size_t size) {
-  if (tls_) return SSL_read(static_cast<SSL*>(tls_), buffer, static_cast<int>(size));
-  return ::recv(fd_, buffer, size, 0);
+  return tls_ ? SSL_read(static_cast<SSL*>(tls_), buffer, static_cast<int>(size)) : ::recv(fd_, buffer, size, 0);
 }
 
 bool Connection::send(std::string_view bytes) {
@@ -95,24 +100,19 @@ bool Connection::send(std::string_view bytes) {
 }
 
 bool Connection::sendHead(int status, std::string_view contentType, bool chunked) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
-                     "\r\nConnection: close\r\n";
-  if (chunked) head += "Transfer-Encoding: chunked\r\n";
-  return send(head + "\r\n");
+  return send(head(status, contentType, chunked ? "Transfer-Encoding: chunked\r\n" : ""));
 }
 
 bool Connection::sendChunk(std::string_view bytes) {
   char size[32];
   std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
-  return send(std::string(size) + std::string(bytes) + "\r\n");
+  return send(size + std::string(bytes) + "\r\n");
 }
 
 bool Connection::endChunks() { return send("0\r\n\r\n"); }
 
 bool Connection::respond(int status, std::string_view body, std::string_view contentType) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
-                     "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  return send(head + std::string(body));
+  return send(head(status, contentType, "Content-Length: " + std::to_string(body.size()) + "\r\n") + std::string(body));
 }
 
 bool Connection::waitForClose(std::chrono::milliseconds timeout) {
@@ -122,43 +122,39 @@ bool Connection::waitForClose(std::chrono::milliseconds timeout) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    if (::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return true;
+    if (::poll(&p, 1, static_cast<int>(left.count())) > 0 && ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT) <= 0)
+      return true;
   }
 }
 
-bool Connection::serverStopping() const { return stopping_->load(); }
-
 bool Connection::readRequest() {
-  std::string data;
   char buffer[16384];
-  size_t headEnd;
-  while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+  auto more = [&](std::string& into) {
     long got = receive(buffer, sizeof buffer);
-    if (got <= 0) return false;
-    data.append(buffer, static_cast<size_t>(got));
-  }
-  std::string_view head(data.data(), headEnd);
-  size_t lineEnd = head.find("\r\n");
-  std::string_view requestLine = head.substr(0, lineEnd);
-  size_t space = requestLine.find(' ');
-  request_.method = std::string(requestLine.substr(0, space));
-  request_.target = std::string(requestLine.substr(space + 1, requestLine.rfind(' ') - space - 1));
-  while (lineEnd != std::string_view::npos) {
+    if (got > 0) into.append(buffer, static_cast<size_t>(got));
+    return got > 0;
+  };
+  std::string data;
+  size_t headEnd;
+  while ((headEnd = data.find("\r\n\r\n")) == std::string::npos)
+    if (!more(data)) return false;
+  // "METHOD target HTTP/1.1", then "Name: value" lines.
+  size_t lineEnd = data.find("\r\n"), space = data.find(' ');
+  request_.method = data.substr(0, space);
+  request_.target = data.substr(space + 1, data.rfind(' ', lineEnd) - space - 1);
+  while (lineEnd < headEnd) {
     size_t start = lineEnd + 2;
-    lineEnd = head.find("\r\n", start);
-    std::string_view line = head.substr(start, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - start);
-    size_t colon = line.find(':');
-    if (colon != std::string_view::npos)
-      request_.headers.emplace_back(std::string(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+    lineEnd = data.find("\r\n", start);
+    std::string line = data.substr(start, lineEnd - start);
+    size_t colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
+    if (colon == std::string::npos) continue;
+    line.erase(line.find_last_not_of(" \t") + 1);
+    request_.headers.emplace_back(line.substr(0, colon), value < line.size() ? line.substr(value) : "");
   }
   request_.body = data.substr(headEnd + 4);
   size_t length = std::strtoul(request_.header("Content-Length").c_str(), nullptr, 10);
-  while (request_.body.size() < length) {
-    long got = receive(buffer, sizeof buffer);
-    if (got <= 0) return false;
-    request_.body.append(buffer, static_cast<size_t>(got));
-  }
+  while (request_.body.size() < length)
+    if (!more(request_.body)) return false;
   return true;
 }
 
@@ -170,21 +166,26 @@ LoopbackServer::LoopbackServer(Handler handler, bool https) : handler_(std::move
     setenv("no_proxy", "127.0.0.1,localhost", 1);
     setenv("NO_PROXY", "127.0.0.1,localhost", 1);
   });
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 64) != 0)
-    throw std::runtime_error("loopback server: cannot listen");
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  std::tie(listener_, port_) = boundSocket();
+  if (::listen(listener_, 64) != 0) throw std::runtime_error("loopback: cannot listen");
   if (https) {
-    certificateFile_ = (std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp")) + "/quillet-test-cert-" +
-                       std::to_string(::getpid()) + "-" + std::to_string(port_) + ".pem";
+    const char* tmp = std::getenv("TMPDIR");
+    certificateFile_ = std::string(tmp ? tmp : "/tmp") + "/quillet-test-cert-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(port_) + ".pem";
     tlsContext_ = makeTlsContext(certificateFile_);
   }
-  acceptor_ = std::thread([this] { acceptLoop(); });
+  acceptor_ = std::thread([this] {
+    while (!stopping_) {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::lock_guard lock(mutex_);
+      open_.push_back(fd);
+      ++connections_;
+      workers_.emplace_back([this, fd] { serve(fd); });
+    }
+  });
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -214,22 +215,6 @@ size_t LoopbackServer::connectionCount() const {
   return connections_;
 }
 
-void LoopbackServer::acceptLoop() {
-  while (!stopping_) {
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (stopping_) return;
-      continue;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::lock_guard lock(mutex_);
-    open_.push_back(fd);
-    ++connections_;
-    workers_.emplace_back([this, fd] { serve(fd); });
-  }
-}
-
 void LoopbackServer::serve(int fd) {
   SSL* tls = nullptr;
   bool ready = true;
@@ -257,16 +242,10 @@ void LoopbackServer::serve(int fd) {
 }
 
 int closedPort() {
-  // Bind a port and give it back without listening: nothing answers there.
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  // Bound and given back without listening: nothing answers there.
+  auto [fd, port] = boundSocket();
   ::close(fd);
-  return ntohs(address.sin_port);
+  return port;
 }
 
 }  // namespace quillet::test

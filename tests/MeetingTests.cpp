@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "QuilletKit/Meeting.hpp"
+#include "QuilletKit/Store.hpp"
 #include "TestSupport.hpp"
 
 using namespace quillet;
@@ -13,6 +14,32 @@ TEST(Dates, StrictISO8601) {
   for (const char* bad : {"2025-03-01T14:05:00.5Z", "2025-03-01T14:05:00+00:00", "2025-02-30T10:00:00Z",
                           "2025-03-01 14:05:00Z", "2025-03-01T24:00:00Z", "", "2025-3-1T14:05:00Z"})
     EXPECT_FALSE(parseISO8601(bad)) << bad;
+}
+
+// The shown date and the folder name read the same zone, whatever form TZ takes.
+TEST(Dates, UserFormFollowsEveryFormOfTZ) {
+  struct Case {
+    const char* tz;
+    const char* shown;
+    const char* folder;
+  };
+  const char* savedTZ = std::getenv("TZ");
+  std::string saved = savedTZ ? savedTZ : "";
+  setenv("LC_ALL", "pt_BR.UTF-8", 1);
+  MeetingMeta m = test::meta("Daily", "2025-07-01T12:00:00Z");
+  for (const Case& c : std::vector<Case>{{"America/Sao_Paulo", "01/07/2025, 09:00", "2025-07-01 0900 Daily"},
+                                         {":Europe/Berlin", "01/07/2025, 14:00", "2025-07-01 1400 Daily"},
+                                         {"CET-1CEST,M3.5.0,M10.5.0/3", "01/07/2025, 14:00", "2025-07-01 1400 Daily"},
+                                         {"<-03>3", "01/07/2025, 09:00", "2025-07-01 0900 Daily"},
+                                         {"UTC0", "01/07/2025, 12:00", "2025-07-01 1200 Daily"}}) {
+    setenv("TZ", c.tz, 1);
+    tzset();
+    EXPECT_EQ(formatForUser(m.start), c.shown) << c.tz;
+    EXPECT_EQ(Store::folderName(m), c.folder) << c.tz;
+  }
+  unsetenv("LC_ALL");
+  savedTZ ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
 }
 
 TEST(Uuid, ParsesEitherCaseAndPrintsUpper) {
@@ -38,6 +65,10 @@ TEST(Clock, FormatsBelowAndAboveOneHour) {
 TEST(MeetingLanguage, NamesAndShortCodes) {
   EXPECT_EQ(MeetingLanguage::pt().shortName(), "PT");
   EXPECT_EQ(MeetingLanguage::en().shortName(), "EN");
+  // The underscore form that locales of the environment use.
+  for (auto [raw, code] : std::vector<std::pair<const char*, const char*>>{
+           {"pt_BR", "PT"}, {"en_US", "EN"}, {"pt_BR.UTF-8", "PT"}, {"de", "DE"}, {"zh_Hant_TW", "ZH"}})
+    EXPECT_EQ(MeetingLanguage{raw}.shortName(), code) << raw;
   EXPECT_EQ(MeetingLanguage::pt().englishName(), "Portuguese (Brazil)");
   EXPECT_EQ(MeetingLanguage::en().englishName(), "English (United States)");
   MeetingLanguage odd{"not a locale"};

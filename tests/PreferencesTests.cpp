@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "FaultyEnv.hpp"
 #include "QuilletKit/Preferences.hpp"
 #include "TestSupport.hpp"
 
@@ -96,7 +97,14 @@ TEST_F(PreferencesTest, MissingOrBrokenDocumentsLoadTheDefaults) {
   EXPECT_EQ(Preferences::problem(), "não é um objeto de preferências");
   store("{\"language\": 5}");
   EXPECT_FALSE(Preferences::problem());  // a wrong field costs only itself
-  fs::create_directories(Preferences::file().parent_path());
+  // Past a few megabytes a document is not read: padded with real bytes, or
+  // a sparse file claiming 40 GiB.
+  store(R"({"autoStopMinutes": 7})" + std::string(5 << 20, ' '));
+  EXPECT_EQ(Preferences::load(), defaults);
+  store(R"({"autoStopMinutes": 7})");
+  fs::resize_file(Preferences::file(), uintmax_t{40} << 30);
+  EXPECT_EQ(Preferences::load(), defaults);
+  EXPECT_EQ(Preferences::problem(), "não consigo ler o arquivo");
   fs::remove(Preferences::file());
   fs::create_directories(Preferences::file());  // a folder where the file should be
   EXPECT_EQ(Preferences::load(), defaults);
@@ -163,6 +171,31 @@ TEST_F(PreferencesTest, SaveRoundTripsAtomically) {
   EXPECT_EQ(Preferences::load(), p);
   // No temporary files stay beside the document.
   EXPECT_EQ(std::distance(fs::directory_iterator(Preferences::file().parent_path()), fs::directory_iterator()), 1);
+}
+
+// Wherever writing fails, the previous document stays whole, the system's
+// reason reaches the caller and no temporary file stays behind.
+TEST_F(PreferencesTest, FailingDiskKeepsThePreviousDocument) {
+  using Op = test::FaultyEnv::Op;
+  Preferences before, after;
+  before.autoStopMinutes = 5;
+  after.autoStopMinutes = 9;
+  for (auto [op, error] : std::vector<std::pair<Op, int>>{{Op::create, ENOSPC}, {Op::write, ENOSPC}, {Op::write, EIO},
+                                                          {Op::sync, EIO}, {Op::rename, EIO}, {Op::syncFolder, EIO}}) {
+    before.save();
+    test::FaultyEnv env;
+    env.failFrom(op, error);
+    try {
+      after.write(env);
+      ADD_FAILURE() << "no error for op " << static_cast<int>(op);
+    } catch (const fs::filesystem_error& e) {
+      EXPECT_EQ(e.code(), std::error_code(error, std::generic_category()));
+      EXPECT_EQ(e.path1(), Preferences::file());
+    }
+    // Once renamed, the new document is in place but not known to be durable.
+    EXPECT_EQ(Preferences::load(), op == Op::syncFolder ? after : before) << static_cast<int>(op);
+    EXPECT_EQ(std::distance(fs::directory_iterator(Preferences::file().parent_path()), fs::directory_iterator()), 1);
+  }
 }
 
 TEST_F(PreferencesTest, StorageRoot) {

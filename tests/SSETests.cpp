@@ -116,6 +116,28 @@ TEST(SSE, ErrorMessagesAndModelIDs) {
   EXPECT_TRUE(SSE::modelIDs(nlohmann::json::parse(R"({"data":{"id":"a"}})")).empty());
 }
 
+// The key is masked before the body is cut, so no cut can show most of it;
+// values too short to be secrets are left alone.
+TEST(SSE, ErrorMessagesNeverShowTheKey) {
+  const std::string key = "sk-live-0123456789abcdefghij";
+  const std::string pad(390, 'a');
+  struct Case {
+    std::string body, secret, message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {pad + key + " end", key, pad + "••• "},
+           {"invalid key " + key.substr(0, 20), key, "invalid key •••"},
+           {nlohmann::json{{"error", {{"message", "bad key " + key + " ends " + key.substr(0, 9)}}}}.dump(), key,
+            "bad key ••• ends •••"},
+           {"costs sk-", key, "costs sk-"},
+           {"model ollama not found", "ollama", "model ollama not found"},
+           {"token abcdefg refused", "abcdefg", "token abcdefg refused"},
+           {"token abcdefgh refused abcdefgh", "abcdefgh", "token ••• refused •••"},
+       }) {
+    EXPECT_EQ(SSE::errorMessage(c.body, c.secret), c.message) << c.body.substr(0, 60);
+  }
+}
+
 TEST(SSELineReader, SameDataLinesWhereverTheBodyIsCut) {
   EXPECT_EQ(payloadsOf({kMixedBody}), kMixedPayloads);
   EXPECT_EQ(payloadsOf(bytesOf(kMixedBody)), kMixedPayloads);
@@ -348,6 +370,86 @@ TEST(SSEEvents, HostileBodiesAreSkippedSafely) {
   request.limits.maxLineBytes = 1 << 20;
   outcome = drain(SSE::events(request, tPiece));
   EXPECT_EQ(outcome.pieces, std::vector<std::string>{"next"});
+}
+
+TEST(SSEEvents, AReplyPastItsSizeLimitEndsWithAnError) {
+  std::string body;
+  for (int i = 0; i < 10; ++i) body += "data: {\"t\":\"" + std::string(100, 'a' + i) + "\"}\n";
+  auto server = replying(200, {body});
+  HTTPRequest request = post(server.url());
+  request.limits.maxReplyBytes = 350;
+  StreamOutcome outcome = drain(SSE::events(request, tPiece));
+  EXPECT_EQ(outcome.text(), std::string(100, 'a') + std::string(100, 'b') + std::string(100, 'c'));
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->kind(), LLMError::Kind::unavailable);
+  EXPECT_STREQ(outcome.error->what(), "A resposta do modelo passou do tamanho máximo e foi interrompida.");
+}
+
+// A proxy's login page or an empty body must not pass for an empty reply.
+TEST(SSEEvents, ASuccessThatIsNoEventStreamAndCarriesNoEventFails) {
+  struct Case {
+    std::string contentType, body;
+    std::vector<std::string> pieces;
+    bool fails;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"text/html", "<html><body>Entre na rede</body></html>", {}, true},
+           {"application/json", "", {}, true},
+           {"application/json", "data: [1]\n", {}, true},
+           {"text/event-stream", "", {}, false},
+           {"Text/Event-Stream; charset=utf-8", ": ping\n", {}, false},
+           {"application/json", "data: {\"t\":\"a\"}\n", {"a"}, false},
+           {"text/plain", "data: [DONE]\n", {}, false},
+       }) {
+    LoopbackServer server([&](Connection& conn) { conn.respond(200, c.body, c.contentType); });
+    StreamOutcome outcome = drain(SSE::events(post(server.url()), tPiece));
+    EXPECT_EQ(outcome.pieces, c.pieces) << c.contentType << " " << c.body;
+    ASSERT_EQ(outcome.error.has_value(), c.fails) << c.contentType << " " << c.body;
+    if (c.fails) EXPECT_STREQ(outcome.error->what(), "O servidor deu uma resposta inválida.");
+  }
+}
+
+TEST(SSEEvents, RedirectsSayWhereAndAnswersThatAreNoHTTPSaySo) {
+  LoopbackServer server([](Connection& c) {
+    if (c.request().target == "/moved")
+      c.send("HTTP/1.1 308 Permanent Redirect\r\nLocation: /v1/moved\r\nContent-Length: 9\r\n"
+             "Connection: close\r\n\r\nelsewhere");
+    else
+      c.send("SSH-2.0-OpenSSH_9.2\r\n");
+  });
+  HTTPRequest request = post(server.url() + "/moved");
+  const std::string redirect =
+      "HTTP 308: o servidor redirecionou para " + server.url() + "/v1/moved; confira o endereço base.";
+  StreamOutcome moved = drain(SSE::events(request, tPiece));
+  ASSERT_TRUE(moved.error);
+  EXPECT_EQ(moved.error->what(), redirect);
+  request.method = "GET";
+  try {
+    SSE::json(request);
+    ADD_FAILURE();
+  } catch (const LLMError& error) {
+    EXPECT_EQ(error.what(), redirect);
+  }
+  StreamOutcome garbled = drain(SSE::events(post(server.url() + "/ssh"), tPiece));
+  ASSERT_TRUE(garbled.error);
+  EXPECT_EQ(garbled.error->kind(), LLMError::Kind::unavailable);
+  EXPECT_STREQ(garbled.error->what(), "A resposta do servidor não foi entendida: não é HTTP.");
+}
+
+// The reader hangs up on the first stretch that nests too deep, without
+// waiting for the rest of the body.
+TEST(SSEJson, ABodyNestedTooDeepIsRefusedAsItArrives) {
+  std::atomic<bool> hungUp = false;
+  LoopbackServer server([&](Connection& c) {
+    c.sendHead(200, "application/json");
+    c.sendChunk(std::string(64 << 10, '['));
+    hungUp = c.waitForClose(std::chrono::seconds(10));
+  });
+  HTTPRequest request;
+  request.url = server.url();
+  EXPECT_THROW(SSE::json(request), std::runtime_error);
+  for (int i = 0; i < 400 && !hungUp; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(hungUp);
 }
 
 TEST(SSEEvents, HandlerErrorsEndTheStreamAndEmptyPiecesAreDropped) {

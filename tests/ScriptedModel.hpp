@@ -4,10 +4,8 @@
 // session was given and how many sessions were made. Install it for the
 // process with `OnDeviceModel::Override`.
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -18,19 +16,15 @@ namespace quillet::test {
 class ScriptedModel : public OnDeviceModel {
  public:
   ScriptedModel(OnDeviceAvailability availability, std::vector<std::string> snapshots,
-                std::exception_ptr failure = nullptr, int contextSize = 4096)
-      : availability_(std::move(availability)),
-        snapshots_(std::move(snapshots)),
-        failure_(std::move(failure)),
-        contextSize_(contextSize) {}
-
+                std::exception_ptr failure = nullptr)
+      : availability_(std::move(availability)), snapshots_(std::move(snapshots)), failure_(std::move(failure)) {}
   static std::shared_ptr<ScriptedModel> available(std::vector<std::string> snapshots,
                                                   std::exception_ptr failure = nullptr) {
-    return std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::move(snapshots), std::move(failure));
+    return std::make_shared<ScriptedModel>(OnDeviceAvailability::available(), std::move(snapshots), failure);
   }
 
   OnDeviceAvailability availability() const override { return availability_; }
-  int contextSize() const override { return contextSize_; }
+  int contextSize() const override { return 4096; }
   std::unique_ptr<OnDeviceSession> makeSession(const std::string& instructions) const override {
     std::lock_guard lock(mutex_);
     ++sessions_;
@@ -38,18 +32,9 @@ class ScriptedModel : public OnDeviceModel {
     return std::make_unique<Session>(*this);
   }
 
-  std::string instructions() const {
-    std::lock_guard lock(mutex_);
-    return instructions_;
-  }
-  std::string prompt() const {
-    std::lock_guard lock(mutex_);
-    return prompt_;
-  }
-  int sessions() const {
-    std::lock_guard lock(mutex_);
-    return sessions_;
-  }
+  int sessions() const { return locked(sessions_); }
+  std::string instructions() const { return locked(instructions_); }
+  std::string prompt() const { return locked(prompt_); }
 
  private:
   struct Session : OnDeviceSession {
@@ -69,14 +54,18 @@ class ScriptedModel : public OnDeviceModel {
     const ScriptedModel& model;
   };
 
+  template <typename T>
+  T locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
+
   OnDeviceAvailability availability_;
   std::vector<std::string> snapshots_;
   std::exception_ptr failure_;
-  int contextSize_;
   mutable std::mutex mutex_;
   mutable int sessions_ = 0;
-  mutable std::string instructions_;
-  mutable std::string prompt_;
+  mutable std::string instructions_, prompt_;
 };
 
 }  // namespace quillet::test

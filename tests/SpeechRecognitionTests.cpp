@@ -96,12 +96,14 @@ TEST_F(SpeechRecognitionTest, SilenceGivesNoText) {
 TEST_F(SpeechRecognitionTest, FilesThatAreNoAudioAndMissingFilesAreReported) {
   writeFile(work.path() / "notes.wav", "# Notas da reunião\n\nNada de áudio aqui.\n");
   writeFile(work.path() / "zero.mp3", "");
-  for (const char* name : {"notes.wav", "zero.mp3"}) {
+  writeFile(work.path() / "photo.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
+  for (const char* name : {"notes.wav", "zero.mp3", "photo.png"}) {
+    fs::path file = work.path() / name;
     try {
-      SpeechAssets::shared().transcribe(work.path() / name, MeetingLanguage::en());
+      SpeechAssets::shared().transcribe(file, MeetingLanguage::en());
       ADD_FAILURE() << name;
-    } catch (const SpeechError& e) {
-      EXPECT_EQ(e.kind(), SpeechError::Kind::noAudioFormat) << name;
+    } catch (const AudioFileError& e) {
+      EXPECT_EQ(e.what(), file.string() + ": " + openFailure(file)) << name;
     }
   }
   try {
@@ -112,6 +114,63 @@ TEST_F(SpeechRecognitionTest, FilesThatAreNoAudioAndMissingFilesAreReported) {
     EXPECT_NE(std::string(e.what()).find("absent.wav"), std::string::npos);
   }
   EXPECT_THROW(SpeechAssets::shared().transcribe(work.path(), MeetingLanguage::en()), std::system_error);
+}
+
+TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
+  auto clips = libriVoxClips();
+  Sound sound = readSound(clips[1].wav);
+  append(sound, silence(1));
+  append(sound, readSound(clips[2].wav));
+  for (bool overwrite : {false, true}) {
+    fs::path flac = work.path() / (overwrite ? "garbled.flac" : "cut.flac");
+    brokenFlac(flac, sound, 0.7, overwrite);
+    try {
+      SpeechAssets::shared().transcribe(flac, MeetingLanguage::en());
+      ADD_FAILURE() << flac;
+    } catch (const PartialTranscription& e) {
+      EXPECT_EQ(e.what(), flac.string() + ": Error : flac decoder lost sync.");
+      // The first clip whole, then some of the second one up to the break.
+      auto heard = words(e.text);
+      heard.resize(std::min(heard.size(), words(clips[1].reference).size()));
+      std::string start;
+      for (const auto& w : heard) start += w + " ";
+      EXPECT_LT(wordErrorRate(clips[1].reference, start), 50.0) << e.text;
+    }
+  }
+}
+
+TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcessLivesOn) {
+  const fs::path debian = "/usr/share/pocketsphinx/model/en-us/en-us";
+  struct Case {
+    const char* file;
+    std::string content;
+  };
+  for (const Case& c : {Case{"mdef", "garbage\n"}, Case{"mdef", ""}, Case{"means", readFile(debian / "means").substr(0, 4096)},
+                        Case{"transition_matrices", readFile(debian / "transition_matrices").substr(0, 100)}}) {
+    fs::path folder = sphinx::userModelsFolder() / "pt-BR";
+    fs::remove_all(folder);
+    englishModel(folder, c.file, c.content);
+    SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
+    EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
+    try {
+      assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
+      ADD_FAILURE() << c.file;
+    } catch (const SpeechError& e) {
+      EXPECT_EQ(e.kind(), SpeechError::Kind::damagedModel);
+      EXPECT_EQ(e.what(), "O modelo de fala em " + folder.string() + " está danificado");
+    }
+  }
+  // A damaged language model is found when the model is loaded for use.
+  fs::path folder = sphinx::userModelsFolder() / "pt-BR";
+  fs::remove_all(folder);
+  englishModel(folder, "language.lm.bin", "\\data\\\n");
+  SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
+  try {
+    assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt());
+    FAIL();
+  } catch (const SpeechError& e) {
+    EXPECT_EQ(e.kind(), SpeechError::Kind::damagedModel);
+  }
 }
 
 TEST_F(SpeechRecognitionTest, LanguagesWithoutAModelAreUnsupported) {

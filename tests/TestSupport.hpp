@@ -1,10 +1,16 @@
 #pragma once
 // Shared helpers of the test suite: throw-away folders and small builders.
+#include <glib.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "QuilletKit/Meeting.hpp"
 
@@ -39,6 +45,46 @@ inline std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The user's Trash as GIO sees it. GLib reads the data folder once per
+// process, so a test that set XDG_DATA_HOME earlier decides it; the folder is
+// made again in case that test's temporary folder is gone.
+inline std::filesystem::path userTrash() {
+  std::filesystem::path data = g_get_user_data_dir();
+  std::filesystem::create_directories(data);
+  return data / "Trash";
+}
+
+// Sets or clears environment variables for one scope and puts back what was
+// there before, so that tests may run in one process in any order. "TZ" takes
+// effect at once both ways.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> values) {
+    for (const auto& [name, value] : values) set(name, value);
+  }
+  ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  // An absent value unsets the variable.
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    put(name, value);
+  }
+
+ private:
+  static void put(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    if (name == "TZ") ::tzset();
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 inline Segment segment(Speaker who, double start, double end, std::string text) {
   return Segment{Uuid::random(), who, start, end, std::move(text)};
 }
@@ -62,6 +108,8 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -72,6 +120,7 @@ namespace quillet::test {
 struct Outcome {
   std::string out, err;
   int status = -1;
+  int signal = 0;  // the signal that ended the process, if one did
 };
 
 // A started process whose standard output and error come through pipes.
@@ -125,7 +174,7 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
 inline Outcome finish(Child child, Outcome outcome = {}) {
   pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int open = 2;
+  int open = (child.out >= 0) + (child.err >= 0);
   while (open > 0) {
     if (poll(fds, 2, -1) < 0) break;
     for (int i = 0; i < 2; ++i) {
@@ -144,7 +193,45 @@ inline Outcome finish(Child child, Outcome outcome = {}) {
   int status = 0;
   waitpid(child.pid, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return outcome;
+}
+
+// Starts `program` as `spawnChild` does, but with one terminal (a raw
+// pseudo-terminal) as its standard output and error. The child's `out` reads
+// what the terminal shows, both streams in the order written; `err` is -1.
+inline Child spawnOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
+  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode;
+  tcgetattr(terminal, &mode);
+  cfmakeraw(&mode);
+  tcsetattr(terminal, TCSANOW, &mode);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, terminal, 1);
+  posix_spawn_file_actions_adddup2(&actions, terminal, 2);
+  std::vector<std::string> strings = {program};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> pairs;
+  for (auto& [k, v] : env) pairs.push_back(k + "=" + v);
+  for (auto& e : pairs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(terminal);
+  if (spawned != 0) {
+    close(master);
+    return {};
+  }
+  return {pid, master, -1};
 }
 
 // Runs `program` with `args` and exactly the environment `env`, feeding
@@ -200,6 +287,54 @@ inline Outcome runOnTerminal(const std::string& program, const std::vector<std::
   return finish(child);
 }
 
+// Those of the named variables of the test's own environment that are set,
+// to hand on to a tool (the test bed's servers, for instance).
+inline std::map<std::string, std::string> inherited(std::initializer_list<const char*> names) {
+  std::map<std::string, std::string> env;
+  for (const char* name : names)
+    if (const char* value = std::getenv(name)) env[name] = value;
+  return env;
+}
+
+// A started process read as it goes, for tools that run until told to stop.
+struct Running {
+  explicit Running(Child started) : child(started) {}
+  Child child;
+  Outcome seen;  // what came so far
+
+  // Reads both pipes until `done` holds, or `timeout` passes (false), or both
+  // pipes end (whether `done` holds then). `done` is asked at least every
+  // tenth of a second, so it may look at more than the output.
+  bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string* sinks[2] = {&seen.out, &seen.err};
+    while (!done(seen)) {
+      if (ended_[0] && ended_[1]) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fds[2] = {{ended_[0] ? -1 : child.out, POLLIN, 0}, {ended_[1] ? -1 : child.err, POLLIN, 0}};
+      if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buffer[65536];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) sinks[i]->append(buffer, static_cast<size_t>(n));
+        else ended_[i] = true;
+      }
+    }
+    return true;
+  }
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitFor([&](const Outcome& o) { return o.out.find(text) != std::string::npos; }, timeout);
+  }
+  void signal(int number) { ::kill(child.pid, number); }
+  // Reads to the end and reaps the process.
+  Outcome end() { return finish(child, seen); }
+
+ private:
+  bool ended_[2] = {false, false};
+};
+
 }  // namespace quillet::test
 
 namespace quillet::test {
@@ -212,6 +347,8 @@ inline const std::string kUsage =
     "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
     "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
     "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
+    "  quillet record [--title título] [--lang pt-BR|en-US]\n"
+    "  quillet agent\n"
     "  quillet search <palavras...> [--json]\n"
     "  quillet export <reunião> [--slack]\n"
     "  quillet new <título> [--lang pt-BR|en-US]\n"
@@ -222,7 +359,11 @@ inline const std::string kUsage =
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.
 class ToolTest : public ::testing::Test {
  protected:
-  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+  // The tool started and left running, read as it goes.
+  Running start(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    return Running(spawnChild(QUILLET_BINARY, args, environment(extra)));
+  }
+  std::map<std::string, std::string> environment(const std::map<std::string, std::string>& extra = {}) {
     std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
                                               {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
                                               {"XDG_DATA_HOME", (dir.path() / "data").string()},
@@ -230,7 +371,15 @@ class ToolTest : public ::testing::Test {
                                               {"LANG", "pt_BR.UTF-8"},
                                               {"PATH", "/usr/bin:/bin"}};
     for (auto& [k, v] : extra) env[k] = v;
-    return run(QUILLET_BINARY, args, env);
+    return env;
+  }
+  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    return run(QUILLET_BINARY, args, environment(extra));
+  }
+  // The same with a terminal as standard output and error; all is in `out`.
+  Outcome quilletOnTerminal(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
+    Child child = spawnOnTerminal(QUILLET_BINARY, args, environment(extra));
+    return child.pid < 0 ? Outcome{} : finish(child);
   }
   void preferences(const std::string& document) {
     writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);

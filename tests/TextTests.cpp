@@ -5,36 +5,34 @@
 #include "QuilletKit/Text.hpp"
 
 using namespace quillet;
+using Words = std::vector<std::string>;
 
-TEST(Text, CharacterCountsAreUserPerceived) {
-  EXPECT_EQ(text::characterCount("abc"), 3u);
-  EXPECT_EQ(text::characterCount("a\r\nb"), 3u);
-  EXPECT_EQ(text::characterCount("e\u0301"), 1u);
-  EXPECT_EQ(text::characterCount("\U0001F469\u200D\U0001F4BB!"), 2u);
+TEST(Text, CharactersAreUserPerceived) {
+  for (const auto& [s, n] : std::vector<std::pair<std::string, size_t>>{
+           {"abc", 3}, {"a\r\nb", 3}, {"e\u0301", 1}, {"\U0001F469\u200D\U0001F4BB!", 2}, {"a\xC3", 2}})
+    EXPECT_EQ(text::characterCount(s), n) << s;
   EXPECT_EQ(text::prefixCharacters("e\u0301xyz", 2), "e\u0301x");
   EXPECT_EQ(text::suffixCharacters("abc\U0001F600", 2), "c\U0001F600");
 }
 
 TEST(Text, ComparisonWordsFoldCaseAndAccents) {
-  EXPECT_EQ(text::comparisonWords("Reunião ÁGIL, a 2ª vez!"),
-            (std::vector<std::string>{"reuniao", "agil", "2ª", "vez"}));
-  EXPECT_EQ(text::comparisonWords("İstanbul ŒUVRE naïve"), (std::vector<std::string>{"istanbul", "œuvre", "naive"}));
-  EXPECT_EQ(text::comparisonWords("x y z"), std::vector<std::string>{});
-  EXPECT_EQ(text::comparisonWords("日本語 テスト"), (std::vector<std::string>{"日本語", "テスト"}));
+  for (const auto& [s, words] : std::vector<std::pair<std::string, Words>>{
+           {"Reunião ÁGIL, a 2ª vez!", {"reuniao", "agil", "2ª", "vez"}},
+           {"İstanbul ŒUVRE naïve", {"istanbul", "œuvre", "naive"}},
+           {"x y z", {}},
+           {"日本語 テスト", {"日本語", "テスト"}},
+       })
+    EXPECT_EQ(text::comparisonWords(s), words) << s;
 }
 
 // The ASCII and Latin fast paths must give what the general path gives.
 TEST(Text, FastWordPathsAgreeWithTheGeneralPath) {
   std::mt19937 random(99);
   for (int round = 0; round < 3000; ++round) {
-    std::u32string text;
+    std::string utf8;
     for (int n = random() % 20; n > 0; --n) {
       uint32_t pick = random() % 10;
-      char32_t c = pick < 5 ? U' ' + random() % 95 : pick < 9 ? 0xA0 + random() % (0x250 - 0xA0) : 0x250 + random() % 0x300;
-      text.push_back(c);
-    }
-    std::string utf8;
-    for (char32_t c : text) {
+      char32_t c = pick < 5 ? U' ' + random() % 95 : pick < 9 ? 0xA0 + random() % 0x1B0 : 0x250 + random() % 0x300;
       if (c < 0x80) utf8 += static_cast<char>(c);
       else if (c < 0x800) utf8 += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
       else utf8 += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
@@ -73,5 +71,22 @@ TEST(Text, FoldingCharacterByCharacterAgreesAndMapsBack) {
     if (text::isValidUtf8(s)) {
       EXPECT_EQ(out, text::folded(s)) << s;
     }
+  }
+}
+
+TEST(Text, ForTerminalReplacesControlCharacters) {
+  struct Case {
+    std::string in;
+    bool singleLine;
+    std::string out;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"a\tb\nc", false, "a\tb\nc"},
+           {"a\tb\nc", true, "a\uFFFDb\uFFFDc"},
+           {"\x1b[2J\rFAKE\x07\x7f", false, "\uFFFD[2J\uFFFDFAKE\uFFFD\uFFFD"},
+           {"csi \u009b1m, nel \u0085, nbsp \u00a0 é", false, "csi \uFFFD1m, nel \uFFFD, nbsp \u00a0 é"},
+           {"raw \x9b" "1m", false, "raw \uFFFD1m"},
+       }) {
+    EXPECT_EQ(text::forTerminal(c.in, c.singleLine), c.out) << c.in;
   }
 }

@@ -57,19 +57,39 @@ TEST(RemovingEcho, AgreesWithReferenceOnRandomTranscripts) {
   for (int round = 0; round < 300; ++round) {
     std::vector<Segment> segments;
     int count = std::uniform_int_distribution<>(0, 40)(random);
+    // Times on a 0.1 s grid, as recognisers report them: sums and differences
+    // of such values round, so a bound rearranged in floating point shows.
+    auto tenths = [&random](int low, int high) { return std::uniform_int_distribution<>(low, high)(random); };
     for (int i = 0; i < count; ++i) {
-      double start = std::uniform_real_distribution<>(0, 60)(random);
-      double length = std::uniform_real_distribution<>(-1, 8)(random);
+      int start = tenths(0, 600), end = start + tenths(-10, 80);
       std::string text;
       for (int w = std::uniform_int_distribution<>(0, 6)(random); w > 0; --w)
         text += vocabulary[random() % vocabulary.size()] + (random() % 3 ? " " : ", ");
-      segments.push_back(segment(random() % 2 ? Speaker::me : Speaker::them, start, start + length, text));
+      segments.push_back(segment(random() % 2 ? Speaker::me : Speaker::them, start / 10.0, end / 10.0, text));
     }
-    double window = std::uniform_real_distribution<>(0, 5)(random);
+    double window = tenths(0, 50) / 10.0;
     double threshold = std::uniform_real_distribution<>(0.2, 1.0)(random);
     ASSERT_EQ(Transcript::removingEcho(segments, window, threshold),
               Transcript::removingEchoReference(segments, window, threshold))
         << "round " << round;
+  }
+}
+
+// Spans that touch only once widened, where rounding decides: every end and
+// window on the 0.1 s grid, the other side starting or ending just there.
+TEST(RemovingEcho, AgreesWithReferenceAtTheWindowEdge) {
+  auto agree = [](double themStart, double themEnd, double meStart, double meEnd, double window) {
+    std::vector<Segment> segments = {segment(Speaker::them, themStart, themEnd, "bom dia pessoal"),
+                                     segment(Speaker::me, meStart, meEnd, "bom dia pessoal")};
+    return Transcript::removingEcho(segments, window, 0.6) == Transcript::removingEchoReference(segments, window, 0.6);
+  };
+  EXPECT_TRUE(agree(0.45, 1.0, 0.0, 0.35, 0.1));
+  for (int window = 0; window <= 20; ++window) {
+    for (int edge = 0; edge <= 100; ++edge) {
+      const double w = window / 10.0, meEdge = edge / 10.0, themEdge = (edge + window) / 10.0;
+      EXPECT_TRUE(agree(themEdge, themEdge + 1, meEdge - 1, meEdge, w)) << "me ends " << meEdge << ", window " << w;
+      EXPECT_TRUE(agree(meEdge - 1, meEdge, themEdge, themEdge + 1, w)) << "them ends " << meEdge << ", window " << w;
+    }
   }
 }
 

@@ -12,9 +12,9 @@ namespace fs = std::filesystem;
 TEST(Trash, FindsTheCopyTrashedLast) {
   TempDir dir;
   // The trash GIO uses is the one looked in: GLib reads its folder once.
-  setenv("XDG_DATA_HOME", (dir.path() / "data").c_str(), 1);
-  const fs::path trash = fs::path(g_get_user_data_dir()) / "Trash";
-  setenv("XDG_DATA_HOME", trash.parent_path().c_str(), 1);
+  ScopedEnv env("XDG_DATA_HOME", (dir.path() / "data").string());
+  const fs::path trash = userTrash();
+  env.set("XDG_DATA_HOME", trash.parent_path().string());
   Store store{dir.path() / "Quillet"};
   Meeting first = store.create(meta("Duas vezes"));
   store.trash(first);

@@ -1,0 +1,178 @@
+// `quillet agent` end to end with the test bed's servers: a call client
+// that the agent records, a dictation typed into a window of the test's
+// own, and a reminder sent to a notification service of the test's own
+// (tests/services/fake-notifications.py).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "AudioSupport.hpp"
+#include "DisplaySupport.hpp"
+#include "PulseSupport.hpp"
+#include "QuilletKit/Store.hpp"
+#include "QuilletKit/Text.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class AgentCommand : public ToolTest {
+ protected:
+  // Everything off but what a test turns on.
+  void settings(const std::string& extra) {
+    preferences(R"({"storagePath": ")" + store().string() +
+                R"(", "language": "en-US", "dictationLanguage": "en-US", "autoEnhance": false,
+                    "detectionEnabled": false, "calendarEnabled": false, "dictationEnabled": false)" +
+                extra + "}");
+  }
+  fs::path store() const { return dir.path() / "store"; }
+  Running agent(std::map<std::string, std::string> extra = {}) {
+    auto env = inherited({"PULSE_SERVER", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"});
+    env.insert(extra.begin(), extra.end());
+    return start({"agent"}, env);
+  }
+  static std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    text::forEachLine(text, [&](std::string_view line) {
+      if (!line.empty()) out.emplace_back(line);
+    });
+    return out;
+  }
+  static void stop(Running& tool) {
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.end().status, 0) << tool.seen.err;
+  }
+};
+
+// The part of "gravação iniciada: <folder> (Zoom)" between the colon and the parenthesis.
+fs::path startedFolder(const std::string& err) {
+  size_t from = err.find(": ") + 2;
+  return err.substr(from, err.find(" (", from) - from);
+}
+
+}  // namespace
+
+TEST_F(AgentCommand, RecordsACallWhileItsClientUsesTheMicrophone) {
+  REQUIRE_SOUND_SERVER();
+  settings(R"(, "autoStopMinutes": 0)");
+  Running tool = agent();
+  Child call = spawnChild("/usr/bin/parecord", {"--property=application.id=us.zoom.xos", (dir.path() / "call.wav").string()},
+                          inherited({"PULSE_SERVER"}));
+  // Detection is turned on while the agent runs: it follows the file.
+  settings(R"(, "autoStopMinutes": 0, "detectionEnabled": true)");
+  ASSERT_TRUE(tool.waitFor([](const Outcome& o) { return o.err.find(" (Zoom)\n") != std::string::npos; }, 240s))
+      << tool.seen.err;
+  fs::path folder = startedFolder(tool.seen.err);
+
+  ASSERT_TRUE(play(libriVoxClips()[1].wav, "quillet_a"));
+  auto heard = [&] {
+    for (const Segment& s : Store{store()}.segments(folder))
+      if (s.speaker == Speaker::them) return true;
+    return false;
+  };
+  ASSERT_TRUE(tool.waitFor([&](const Outcome&) { return heard(); }, 240s));
+  kill(call.pid, SIGTERM);
+  finish(call);
+  ASSERT_TRUE(tool.waitFor([](const Outcome& o) { return lines(o.err).size() == 2; }, 240s)) << tool.seen.err;
+  stop(tool);
+
+  EXPECT_EQ(lines(tool.seen.err),
+            (std::vector<std::string>{"gravação iniciada: " + folder.string() + " (Zoom)",
+                                      "gravação encerrada: " + folder.string()}));
+  auto meeting = Store{store()}.load(folder);
+  ASSERT_TRUE(meeting.has_value());
+  EXPECT_EQ(meeting->meta.app, "Zoom");
+  EXPECT_EQ(meeting->meta.title, "Reunião");
+  EXPECT_TRUE(meeting->meta.end.has_value());
+  EXPECT_TRUE(fs::exists(folder / "transcricao.md"));
+}
+
+namespace {
+
+bool refused = false;
+
+// Whether another client holds the key: grabbing it ourselves is refused.
+bool grabbedElsewhere(XClient& x, KeySym key, unsigned modifiers) {
+  refused = false;
+  auto previous = XSetErrorHandler([](Display*, XErrorEvent* e) {
+    if (e->error_code == BadAccess) refused = true;
+    return 0;
+  });
+  Window root = DefaultRootWindow(x.display);
+  XGrabKey(x.display, x.code(key), modifiers, root, False, GrabModeAsync, GrabModeAsync);
+  XSync(x.display, False);
+  if (!refused) XUngrabKey(x.display, x.code(key), modifiers, root);
+  XSync(x.display, False);
+  XSetErrorHandler(previous);
+  return refused;
+}
+
+}  // namespace
+
+TEST_F(AgentCommand, TypesWhatIsSaidWhileTheDictationShortcutIsHeld) {
+  REQUIRE_SOUND_SERVER();
+  if (!haveDisplay()) GTEST_SKIP() << "no X display of the tests";
+  settings(R"(, "dictationEnabled": true)");
+  Running tool = agent();
+  PasteTarget target;
+  ASSERT_TRUE(tool.waitFor([&](const Outcome&) { return grabbedElsewhere(target, XK_r, ControlMask); }, 60s))
+      << tool.seen.err;
+  target.show();
+
+  const Clip clip = libriVoxClips()[1];
+  target.key(XK_Control_L, true);
+  target.key(XK_r, true);
+  ASSERT_TRUE(play(clip.wav, "quillet_a"));
+  target.key(XK_r, false);
+  target.key(XK_Control_L, false);
+  ASSERT_TRUE(tool.waitFor(
+      [&](const Outcome&) {
+        target.pump();
+        return target.pasted.has_value();
+      },
+      240s))
+      << tool.seen.err;
+  stop(tool);
+
+  Outcome file = quillet({"transcribe", clip.wav.string(), "--lang", "en-US"});
+  EXPECT_LE(wordErrorRate(clip.reference, *target.pasted), wordErrorRate(clip.reference, file.out) + 5)
+      << *target.pasted;
+  EXPECT_EQ(tool.seen.err, "");
+}
+
+namespace {
+
+std::string icsTime(Date d) {
+  std::string out;
+  for (char c : formatISO8601(d))
+    if (c != '-' && c != ':') out += c;
+  return out;
+}
+
+}  // namespace
+
+TEST_F(AgentCommand, RemindsOfAMeetingAMinuteAheadThroughTheNotificationService) {
+  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus of the tests";
+  Running notifications(spawnChild(QUILLET_SOURCE_DIR "/tests/services/fake-notifications.py", {},
+                                   inherited({"DBUS_SESSION_BUS_ADDRESS", "PATH"})));
+  ASSERT_TRUE(notifications.waitForOutput("ready\n", 10s)) << notifications.seen.err;
+  // Seventy-five seconds ahead: the reminder is due a quarter of a minute
+  // after the agent has read the calendar.
+  Date start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 75s;
+  writeFile(dir.path() / "data" / "calendars" / "work" / "planejamento.ics",
+            "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\nBEGIN:VEVENT\r\nUID:plan-1\r\n"
+            "SUMMARY:Planejamento\r\nDTSTART:" + icsTime(start) + "\r\nDTEND:" + icsTime(start + 1h) +
+            "\r\nLOCATION:https://meet.google.com/abc-defg-hij\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+  settings(R"(, "calendarEnabled": true, "notifyBeforeMeeting": true)");
+  Running tool = agent({{"TZ", "UTC"}});
+  bool shown = notifications.waitForOutput("hij\n", 240s);
+  stop(tool);
+  notifications.signal(SIGTERM);
+  Outcome heard = notifications.end();
+  ASSERT_TRUE(shown) << tool.seen.err << heard.err;
+  EXPECT_EQ(heard.out, "ready\nPlanejamento\tComeça às " + formatISO8601(start).substr(11, 5) +
+                                         "\\nhttps://meet.google.com/abc-defg-hij\n");
+}

@@ -1,0 +1,66 @@
+// When the agent records for a meeting application: sequences of the
+// detector's reports on a clock the test moves.
+#include <gtest/gtest.h>
+
+#include "MainContextSupport.hpp"
+#include "QuilletKit/AutoRecording.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One step: a report ("zoom", "teams" or "none") or minutes passing ("+N").
+struct Case {
+  const char* name;
+  std::vector<std::string> steps;
+  int autoStopMinutes;
+  std::vector<std::string> actions;  // "start Zoom", "stop"
+  bool refuse = false;               // the recording cannot start
+};
+
+}  // namespace
+
+TEST(AutoRecording, StartsWithTheApplicationAndStopsOnlyOnceItStayedAway) {
+  const MeetingApp zoom{"us.zoom.xos", "Zoom"}, teams{"com.microsoft.teams", "Microsoft Teams"};
+  const Case cases[] = {
+      {"stops autoStop after", {"zoom", "none", "+1", "+1"}, 2, {"start Zoom", "stop"}},
+      {"a return continues", {"zoom", "none", "+1", "zoom", "+5", "none", "+2"}, 2, {"start Zoom", "stop"}},
+      {"another app continues", {"zoom", "teams", "none", "+2"}, 2, {"start Zoom", "stop"}},
+      {"zero stops at once", {"zoom", "none"}, 0, {"start Zoom", "stop"}},
+      {"negative stops at once", {"zoom", "none"}, -3, {"start Zoom", "stop"}},
+      {"a second call records anew", {"zoom", "none", "+2", "teams"}, 1, {"start Zoom", "stop", "start Microsoft Teams"}},
+      {"nothing to stop", {"none", "+5"}, 1, {}},
+      {"a refused start is tried again", {"zoom", "none", "teams"}, 1, {"start Zoom", "start Microsoft Teams"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto context = std::make_shared<ManualMainContext>();
+    std::vector<std::string> actions;
+    AutoRecording automatic(context, {[&](const MeetingApp& app) {
+                                        actions.push_back("start " + app.name);
+                                        return !c.refuse;
+                                      },
+                                      [&] { actions.push_back("stop"); }});
+    for (const std::string& step : c.steps) {
+      if (step[0] == '+') context->advance(std::chrono::minutes(std::stoi(step.substr(1))));
+      else automatic.appChanged(step == "none" ? std::nullopt : std::optional(step == "zoom" ? zoom : teams),
+                                std::chrono::minutes(c.autoStopMinutes));
+    }
+    EXPECT_EQ(actions, c.actions);
+  }
+}
+
+TEST(AutoRecording, StopNowEndsARecordingAndItsCountdown) {
+  auto context = std::make_shared<ManualMainContext>();
+  int stops = 0;
+  AutoRecording automatic(context, {[](const MeetingApp&) { return true; }, [&] { ++stops; }});
+  automatic.appChanged(MeetingApp{"us.zoom.xos", "Zoom"}, 2min);
+  automatic.appChanged(std::nullopt, 2min);
+  automatic.stopNow();
+  EXPECT_FALSE(automatic.recording());
+  context->advance(5min);
+  automatic.stopNow();
+  EXPECT_EQ(stops, 1);
+}

@@ -1,0 +1,92 @@
+// GLib's default main context behind the seam: timers on both clocks,
+// descriptor watches and deferred calls, each ended by its registration
+// (also from inside its own call), and timers for a date set again when
+// logind, played here on the test's private bus, announces a wake-up.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "MainContextSupport.hpp"
+#include "QuilletKit/GLibMainContext.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+using namespace std::chrono_literals;
+
+TEST(MainContext, TimersDeferredCallsAndWatchesRunOnTheLoopUntilEnded) {
+  auto context = MainContext::main();
+  std::vector<std::string> calls;
+  auto late = context->after(300ms, [&] { calls.push_back("after 300"); });
+  auto early = context->after(50ms, [&] { calls.push_back("after 50"); });
+  auto cancelled = context->after(10ms, [&] { calls.push_back("cancelled"); });
+  auto deferred = context->defer([&] { calls.push_back("deferred"); });
+  std::unique_ptr<Registration> self;
+  self = context->at(context->now() - 1s, 5s, [&] {
+    self.reset();  // a timer may end itself from inside its call
+    calls.push_back("past date");
+  });
+  cancelled.reset();
+  EXPECT_TRUE(calls.empty());  // nothing runs before the loop does
+  ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; }, 3s));
+  spinFor(50ms);
+  auto at = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
+  EXPECT_LT(at("after 50"), at("after 300"));
+  for (const char* call : {"deferred", "past date", "after 50", "after 300"}) EXPECT_LT(at(call), 4) << call;
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int readable = 0;
+  auto watch = context->watch(fds[0], [&] {
+    char c;
+    if (read(fds[0], &c, 1) == 1) ++readable;
+  });
+  ASSERT_EQ(write(fds[1], "ab", 2), 2);
+  ASSERT_TRUE(spinUntil([&] { return readable == 2; }, 3s));
+  watch.reset();
+  ASSERT_EQ(write(fds[1], "c", 1), 1);
+  spinFor(100ms);
+  EXPECT_EQ(readable, 2);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(MainContext, ATimerForADateFiresAtItsDateAlsoAfterAWakeUp) {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (!address) GTEST_SKIP() << "no session bus to play logind on";
+  GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+      address,
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr);
+  ASSERT_TRUE(bus);
+  GVariant* owned = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                "org.freedesktop.DBus", "RequestName",
+                                                g_variant_new("(su)", "org.freedesktop.login1", 0u), nullptr,
+                                                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  ASSERT_TRUE(owned);
+  g_variant_unref(owned);
+
+  auto context = makeGLibMainContext(address);
+  const Date date = context->now() + 3s;
+  std::vector<Date> firedAt;
+  auto timer = context->at(date, 5s, [&] { firedAt.push_back(context->now()); });
+  auto other = context->at(date, 5s, [&] { firedAt.push_back(Date{}); });
+  other.reset();
+  // Wake-ups that arrive before the date set the timer again, and fire nothing.
+  for (int i = 0; i < 10; ++i) {
+    g_dbus_connection_emit_signal(bus, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                  "PrepareForSleep", g_variant_new("(b)", i % 2 == 0), nullptr);
+    spinFor(100ms);
+  }
+  ASSERT_TRUE(spinUntil([&] { return !firedAt.empty(); }, 5s));
+  spinFor(300ms);
+  ASSERT_EQ(firedAt.size(), 1u);
+  EXPECT_GE(firedAt[0], date);
+  timer.reset();
+  context.reset();
+  g_object_unref(bus);
+}
