@@ -18,6 +18,9 @@ struct Keychain {
   static constexpr const char* service = "app.quillet.mac.ai";
 
   static std::optional<std::string> get(const std::string& account);
+  // Whether the account has an item that `get` cannot read because its
+  // keyring is locked: a key the user has, but not now.
+  static bool isLocked(const std::string& account);
   // Removes every item of the account, then stores `value` unless it is
   // absent or empty.
   static void set(const std::optional<std::string>& value, const std::string& account);

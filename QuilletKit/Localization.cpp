@@ -2,6 +2,8 @@
 
 #include <libintl.h>
 
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,24 @@ namespace {
 
 bool isPlainC(const char* locale) {
   return !locale || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0;
+}
+
+// The catalogs installed with this program: found from where the executable
+// is, so that a tree installed or unpacked under another prefix still speaks
+// its languages; the folder configured at build time otherwise.
+std::string catalogFolder() {
+  if (const char* dir = std::getenv("QUILLET_LOCALEDIR"); dir && *dir) return dir;
+  namespace fs = std::filesystem;
+  char buffer[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return QUILLET_LOCALEDIR;
+  fs::path folder = fs::path(std::string(buffer, static_cast<size_t>(n))).parent_path();
+  // The full program sits in <libexec>/quillet, the front end in <bin>.
+  fs::path fromHere = folder.filename() == "quillet" ? QUILLET_LOCALEDIR_FROM_LIBEXEC : QUILLET_LOCALEDIR_FROM_BIN;
+  std::error_code error;
+  fs::path candidate = (folder / fromHere).lexically_normal();
+  if (fs::is_directory(candidate, error)) return candidate.string();
+  return QUILLET_LOCALEDIR;
 }
 
 }  // namespace
@@ -34,8 +54,7 @@ void setUpLocalization() {
   }
   // Numbers must keep their C form in JSON and in the "%.1f" timings.
   std::setlocale(LC_NUMERIC, "C");
-  const char* dir = std::getenv("QUILLET_LOCALEDIR");
-  bindtextdomain(kDomain, dir && *dir ? dir : QUILLET_LOCALEDIR);
+  bindtextdomain(kDomain, catalogFolder().c_str());
   bind_textdomain_codeset(kDomain, "UTF-8");
 }
 

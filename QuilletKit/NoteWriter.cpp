@@ -6,7 +6,8 @@
 namespace quillet {
 
 NoteWriter::Result NoteWriter::write(const Meeting& meeting, const ProviderConfig& provider, bool localFallback,
-                                     const Enhancer::Partial& onPartial, std::stop_token stop) {
+                                     const Enhancer::Partial& onPartial, std::stop_token stop,
+                                     const Fallback& onFallback) {
   // The factory reads the key (keychain, then environment) only for remote kinds.
   std::unique_ptr<LLMClient> client = provider.client();
   try {
@@ -16,6 +17,7 @@ NoteWriter::Result NoteWriter::write(const Meeting& meeting, const ProviderConfi
     bool fallBack = error.isRecoverableLocally() && localFallback && provider.kind != ProviderKind::apple &&
                     !stop.stop_requested() && AppleClient::isAvailable();
     if (!fallBack) throw;
+    if (onFallback) onFallback(error);
   }
   AppleClient onDevice;
   std::string text = Enhancer::enhance(meeting, onDevice, onPartial, stop);

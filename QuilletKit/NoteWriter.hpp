@@ -2,6 +2,7 @@
 // One enhancement of a meeting with a chosen provider, run again with the
 // on-device model when the provider fails in a way that model can make up
 // for. Reads and writes no files. Stateless and blocking; any thread.
+#include <functional>
 #include <string>
 
 #include "QuilletKit/Enhancer.hpp"
@@ -21,9 +22,12 @@ struct NoteWriter {
   // Throws the provider's LLMError when no fallback applies, the fallback's
   // error when the fallback fails, and CancellationError (never answered with
   // a fallback) once `stop` fires. `onPartial` starts again from the first
-  // piece of a fallback run.
+  // piece of a fallback run; `onFallback`, when given, is told first, with
+  // the provider's error, on the calling thread.
+  using Fallback = std::function<void(const LLMError& providerError)>;
   static Result write(const Meeting& meeting, const ProviderConfig& provider, bool localFallback,
-                      const Enhancer::Partial& onPartial, std::stop_token stop = {});
+                      const Enhancer::Partial& onPartial, std::stop_token stop = {},
+                      const Fallback& onFallback = {});
 };
 
 }  // namespace quillet

@@ -34,6 +34,11 @@ static const fs::path kDebianModel = "/usr/share/pocketsphinx/model/en-us";
 
 fs::path userModelsFolder() { return paths::dataHome() / "app.quillet.mac" / "speech"; }
 
+fs::path modelFolder(const std::string& identifier) {
+  std::string canonical = canonicalLocale(identifier);
+  return userModelsFolder() / (canonical.empty() ? identifier : canonical);
+}
+
 std::string canonicalLocale(const std::string& identifier) {
   std::string tag = identifier;
   std::replace(tag.begin(), tag.end(), '_', '-');

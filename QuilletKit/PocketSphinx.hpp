@@ -46,6 +46,10 @@ namespace sphinx {
 
 // $XDG_DATA_HOME/app.quillet.mac/speech
 std::filesystem::path userModelsFolder();
+// Where the user puts the model of a locale: its folder under
+// userModelsFolder(), named by the canonical identifier (or the identifier
+// as given when it is none).
+std::filesystem::path modelFolder(const std::string& identifier);
 // "pt_br" and "PT-br" read as "pt-BR"; empty for what is no locale identifier.
 std::string canonicalLocale(const std::string& identifier);
 // The folder that holds the model's files, as shown to the user.

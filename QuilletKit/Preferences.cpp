@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "QuilletKit/Files.hpp"
+#include "QuilletKit/Localization.hpp"
 #include "QuilletKit/JSON.hpp"
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/Store.hpp"
@@ -124,6 +125,25 @@ Preferences Preferences::load() {
   json j = parseJSON(*bytes);
   if (j.is_discarded()) return Preferences();
   return fromJSON(j).value_or(Preferences());
+}
+
+std::optional<std::string> Preferences::problem() {
+  std::error_code error;
+  if (!fs::exists(file(), error)) return std::nullopt;
+  auto bytes = files::read(file(), files::kSmallFileLimit);
+  if (!bytes) return tr("não consigo ler o arquivo");
+  JSONNesting nesting;
+  if (!nesting.feed(*bytes)) return "nesting deeper than " + std::to_string(kMaxJSONDepth) + " levels";
+  try {
+    json j = json::parse(*bytes);
+    if (!fromJSON(j)) return tr("não é um objeto de preferências");
+  } catch (const json::parse_error& parse) {
+    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
+    std::string message = parse.what();
+    if (message.starts_with("[")) message.erase(0, message.find("] ") + 2);
+    return message;
+  }
+  return std::nullopt;
 }
 
 void Preferences::save() const {

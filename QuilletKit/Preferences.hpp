@@ -48,6 +48,10 @@ struct Preferences {
 
   // The document's location (its folder is created by `save`).
   static std::filesystem::path file();
+  // Why the document, when there is one, gave defaults instead of its
+  // settings: it cannot be read, is not JSON (the parser's message), or is
+  // not a preferences object. Absent when it loads or does not exist.
+  static std::optional<std::string> problem();
 
   // `storagePath` taken literally (no tilde expansion), else "Quillet" in the
   // user's Documents folder. Not created here.

@@ -163,6 +163,15 @@ void Store::saveNotes(const Meeting& meeting) const {
   files::writeAtomically(meeting.folder / kNotes, meeting.notes, *env);
 }
 
+void Store::saveEnhanced(const fs::path& folder, const std::string& enhanced, const std::string& model) const {
+  auto bytes = files::read(folder / kMeta, files::kSmallFileLimit);
+  auto meta = bytes ? decodeMeta(*bytes) : std::nullopt;
+  if (!meta) throwError(folder / kMeta, bytes ? EINVAL : ENOENT);
+  files::writeAtomically(folder / kEnhanced, enhanced, *env);
+  meta->enhancedWith = model;
+  files::writeAtomically(folder / kMeta, encodeMeta(*meta), *env);
+}
+
 void Store::saveTranscript(const Meeting& meeting) const {
   std::string lines;
   for (const auto& segment : meeting.segments) {

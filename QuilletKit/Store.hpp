@@ -37,6 +37,12 @@ struct Store {
   // "meta.json", "notas.md", and "notas-ia.md" (removed when `enhanced` is absent).
   void save(const Meeting& meeting) const;
   void saveNotes(const Meeting& meeting) const;
+  // Enhanced notes that a model wrote for the meeting in `folder`: first
+  // "notas-ia.md", then `enhancedWith` = `model` in "meta.json" as it is on
+  // disk now. Notes and transcript are not touched, so what the user typed
+  // meanwhile stays. Throws like `save`, also when "meta.json" is no longer
+  // readable.
+  void saveEnhanced(const std::filesystem::path& folder, const std::string& enhanced, const std::string& model) const;
   // "transcricao.jsonl" and its readable rendition "transcricao.md".
   void saveTranscript(const Meeting& meeting) const;
   // Adds one line to "transcricao.jsonl" in a single write, without reading

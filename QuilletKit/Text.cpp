@@ -6,8 +6,11 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "QuilletKit/Reference.hpp"
 
@@ -274,6 +277,63 @@ std::string folded(std::string_view s) {
     return out;
   }
   return toUtf8(foldCase(fromUtf8(s)));
+}
+
+void foldInto(std::string_view s, std::string& out, std::vector<uint32_t>* origin) {
+  const LatinFold& table = latinFold();
+  // Characters beyond the table are folded by ICU once per thread.
+  thread_local std::unordered_map<UChar32, std::string> others;
+  if (origin) origin->clear();
+  // Written through a pointer, grown only when a character folds longer.
+  out.resize(s.size() + 8);
+  size_t n = 0;
+  auto put = [&](std::string_view piece, uint32_t from) {
+    if (n + piece.size() > out.size()) out.resize(2 * (n + piece.size()));
+    std::memcpy(out.data() + n, piece.data(), piece.size());
+    n += piece.size();
+    if (origin) origin->insert(origin->end(), piece.size(), from);
+  };
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const int32_t length = static_cast<int32_t>(std::min<size_t>(s.size(), INT32_MAX));
+  constexpr uint64_t ones = ~0ULL / 255, highs = ones * 0x80;
+  for (int32_t i = 0; i < length;) {
+    // Eight ASCII characters at once: each capital gains the 0x20 bit.
+    if (i + 8 <= length) {
+      uint64_t x;
+      std::memcpy(&x, p + i, 8);
+      if (!(x & highs)) {
+        uint64_t capitals = ((x + ones * (0x80 - 'A')) ^ (x + ones * (0x80 - 'Z' - 1))) & highs;
+        x |= capitals >> 2;
+        if (n + 8 > out.size()) out.resize(2 * (n + 8));
+        std::memcpy(out.data() + n, &x, 8);
+        n += 8;
+        if (origin)
+          for (int32_t k = 0; k < 8; ++k) origin->push_back(static_cast<uint32_t>(i + k));
+        i += 8;
+        continue;
+      }
+    }
+    const int32_t start = i;
+    if (p[i] < 0x80) {
+      char c = static_cast<char>(p[i++]);
+      char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      put(std::string_view(&lower, 1), static_cast<uint32_t>(start));
+      continue;
+    }
+    UChar32 c;
+    U8_NEXT(p, i, length, c);
+    if (c < 0) {
+      put("\xEF\xBF\xBD", static_cast<uint32_t>(start));
+    } else if (c < 0x250) {
+      put(table.folded[c], static_cast<uint32_t>(start));
+    } else {
+      auto [at, fresh] = others.try_emplace(c);
+      if (fresh) at->second = toUtf8(foldCase(icu::UnicodeString(c)));
+      put(at->second, static_cast<uint32_t>(start));
+      if (others.size() > 4096) others.clear();
+    }
+  }
+  out.resize(n);
 }
 
 bool isValidUtf8(std::string_view s) {

@@ -2,6 +2,7 @@
 // Unicode helpers over UTF-8 strings, backed by ICU. Pure functions, safe from
 // any thread. Invalid UTF-8 input is read as U+FFFD, never rejected.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,14 @@ std::vector<std::string> comparisonWords(std::string_view s);
 
 // Lower-cased with diacritics folded away (no locale): "Ação" gives "acao".
 std::string folded(std::string_view s);
+
+// `s` folded like `folded`, one character at a time, into `out` (replaced).
+// With `origin`, also the offset in `s` of the character that each byte of
+// `out` comes from. For scanning many texts: Latin text costs a table lookup
+// per character. Texts folded this way compare with each other, not always
+// byte for byte with `folded` (marks that combine across characters stay
+// apart).
+void foldInto(std::string_view s, std::string& out, std::vector<uint32_t>* origin = nullptr);
 
 bool isValidUtf8(std::string_view s);
 // `s` with each invalid sequence replaced by U+FFFD.

@@ -4,6 +4,7 @@
 
 #include "BenchSupport.hpp"
 #include "QuilletKit/Files.hpp"
+#include "QuilletKit/Search.hpp"
 
 using namespace quillet;
 namespace fs = std::filesystem;
@@ -22,6 +23,22 @@ static void BM_List(benchmark::State& state) {
   state.counters["meetings"] = static_cast<double>(count);
 }
 BENCHMARK(BM_List)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Search reads what list reads and folds every line on top: it should cost
+// no more than half as much again. Arg 0: a common word (most meetings hit);
+// arg 1: two words that rarely meet in one line.
+static void BM_Search(benchmark::State& state) {
+  bench::makeStore(benchStore(), 2000, 500);
+  Store store{benchStore()};
+  auto words = Search::words(state.range(0) == 0 ? "orçamento" : "decisão métrica receita");
+  size_t hits = 0;
+  for (auto _ : state) {
+    hits = 0;
+    Search::run(store, words, [&](const Search::Hit&) { ++hits; });
+  }
+  state.counters["hits"] = static_cast<double>(hits);
+}
+BENCHMARK(BM_Search)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Appending must not cost more on a long transcript than on a short one.
 static void BM_Append(benchmark::State& state) {

@@ -7,7 +7,7 @@ PACKAGES=(
   libicu-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev openssl
   libglib2.0-dev libsecret-1-dev libsecret-tools gnome-keyring dbus
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  gettext curl hyperfine dpkg-dev gcovr man-db
+  gettext curl hyperfine dpkg-dev lintian zsh gcovr man-db
   libpocketsphinx-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsndfile1-dev libsamplerate0-dev libical-dev
   libpulse-dev pulseaudio pulseaudio-utils

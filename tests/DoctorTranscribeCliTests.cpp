@@ -21,14 +21,27 @@ TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
   Outcome o = quillet({"doctor"}, {{"TZ", "UTC"}});
   EXPECT_EQ(o.out, "Notas:        " + (dir.path() / "Documents" / "Quillet").string() +
                        "\n"
-                       "Fala PT:      idioma não suportado\n"
+                       "Fala PT:      idioma não suportado (modelo em " +
+                       (dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR").string() +
+                       ")\n"
                        "Fala EN:      instalado\n"
                        "IA da Apple:  Este Mac não roda a IA da Apple\n"
                        "IA escolhida: Claude (Anthropic) \u00B7 claude-opus-5-5 \u00B7 sem chave\n"
                        "Fallback:     IA da Apple\n"
                        "Ditado:       \u2303R (PT)\n"
-                       "Calendário:   sem acesso\n");
+                       "Calendário:   sem acesso (" +
+                       (dir.path() / "data" / "calendars").string() + ")\n");
   EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.status, 0);
+
+  // A document that is not JSON gives the defaults, and a warning.
+  preferences("{\"storagePath\": \"/srv/notas\",}");
+  o = quillet({"doctor"});
+  EXPECT_TRUE(o.out.starts_with("Notas:        " + (dir.path() / "Documents" / "Quillet").string())) << o.out;
+  EXPECT_TRUE(o.err.starts_with("aviso: preferências ignoradas em " +
+                                (dir.path() / "config" / "app.quillet.mac" / "preferences.json").string() +
+                                ": parse error at line 1, column 30"))
+      << o.err;
   EXPECT_EQ(o.status, 0);
 
   // A key from the environment, fallback and dictation off, calendars present,
@@ -82,11 +95,14 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   EXPECT_EQ(o.status, 1);
 
   // "--lang" as the last word is ignored: the preferences' pt-BR has no model here.
+  // A language without a model says where its model goes.
+  const fs::path models = dir.path() / "data" / "app.quillet.mac" / "speech";
   o = quillet({"transcribe", quiet.string(), "--lang"});
-  EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta pt-BR\n");
+  EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta pt-BR\nO modelo de fala desse idioma vai em " +
+                       (models / "pt-BR").string() + " (pasta acoustic/, language.lm.bin e words.dict).\n");
   EXPECT_EQ(o.status, 1);
   o = quillet({"transcribe", quiet.string(), "--lang", "xx-YY"});
-  EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta xx-YY\n");
+  EXPECT_TRUE(o.err.starts_with("erro: O reconhecimento de fala do Mac não suporta xx-YY\n")) << o.err;
 
   o = quillet({"transcribe"});
   EXPECT_EQ(o.out, "");

@@ -77,6 +77,27 @@ TEST_F(EnhanceCommand, PrintsTheNotesOrTheFailureAndLeavesTheFolderAlone) {
     EXPECT_EQ(body["system"].get<std::string>() + "\n\n---\n\n" + body["messages"][0]["content"].get<std::string>() + "\n",
               readFile(kExpected / "prompt-arquitetura.txt"));
   }
+
+  LoopbackServer server = answering(200, eventStream({anthropicText("never")}));
+  Outcome keyless = quillet({"enhance", folder.string(), "--base-url", server.url()}, {{"QUILLET_API_KEY", ""}});
+  EXPECT_EQ(keyless.out, "");
+  EXPECT_EQ(keyless.err,
+            "erro: Falta a chave de API de Anthropic. Coloque em Ajustes › IA.\n"
+            "Guarde a chave com: secret-tool store --label=Quillet service app.quillet.mac.ai account anthropic\n"
+            "ou defina a variável de ambiente QUILLET_API_KEY.\n");
+  EXPECT_EQ(keyless.status, 1);
+  EXPECT_TRUE(server.requests().empty());
+
+  // A local server that is not running: the address tried is named.
+  const std::string closed = "http://127.0.0.1:" + std::to_string(closedPort()) + "/v1";
+  for (auto command : {std::vector<std::string>{"enhance", folder.string()}, std::vector<std::string>{"ai", "test"}}) {
+    command.insert(command.end(), {"--provider", "ollama", "--base-url", closed});
+    Outcome refused = quillet(command);
+    EXPECT_EQ(refused.err, "erro: Não foi possível conectar ao servidor. (" + closed + ")\n");
+    EXPECT_EQ(refused.status, 1);
+  }
+
+  EXPECT_EQ(snapshot(folder), before);
 }
 
 TEST_F(EnhanceCommand, ArgumentFailures) {
@@ -192,4 +213,58 @@ TEST_F(EnhanceCommand, CtrlCEndsTheRunAndClosesTheTransfer) {
     EXPECT_EQ(o.out + o.err, "");
   }
   EXPECT_EQ(snapshot(folder), before);
+}
+
+TEST_F(EnhanceCommand, NamedByTitleAndSavedIntoTheMeeting) {
+  fs::path folder = example("2025-03-18 1130 Weekly sync");
+  writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json",
+            R"({"storagePath": ")" + (dir.path() / "store").string() + R"("})");
+  LoopbackServer server = answering(
+      200, eventStream({{{"choices", {{{"delta", {{"content", "Notas "}}}}}}},
+                        {{"choices", {{{"delta", {{"content", "salvas."}}}, {"finish_reason", "stop"}}}}}},
+                       /*done=*/true));
+  const std::vector<std::string> args = {"enhance", "weekly", "--provider", "openai", "--model", "gpt-test",
+                                         "--base-url", server.url()};
+  // Without "--save" nothing is written, as ever.
+  auto before = snapshot(folder);
+  EXPECT_EQ(quillet(args).out, "Notas salvas.\n");
+  EXPECT_EQ(snapshot(folder), before);
+
+  // With it, the notes and the model land in the meeting; the user's notes stay.
+  writeFile(folder / "notas.md", "- digitado enquanto isso\n");
+  std::vector<std::string> saving = args;
+  saving.push_back("--save");
+  Outcome o = quillet(saving);
+  EXPECT_EQ(o.out, "Notas salvas.\n");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(readFile(folder / "notas-ia.md"), "Notas salvas.");
+  EXPECT_EQ(readFile(folder / "notas.md"), "- digitado enquanto isso\n");
+  EXPECT_EQ(json::parse(readFile(folder / "meta.json"))["enhancedWith"], "ChatGPT (OpenAI) · gpt-test");
+  EXPECT_EQ(json::parse(readFile(folder / "meta.json"))["title"], "Weekly sync");
+  EXPECT_TRUE(quillet({"list"}).out.starts_with("\u2726 ")) << quillet({"list"}).out;
+
+  // A failing provider saves nothing.
+  fs::remove(folder / "notas-ia.md");
+  LoopbackServer failing = answering(503, R"({"error": {"message": "overloaded"}})");
+  saving[7] = failing.url();
+  Outcome failed = quillet(saving);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_FALSE(fs::exists(folder / "notas-ia.md"));
+}
+
+TEST_F(EnhanceCommand, OnATerminalStandardErrorShowsTheRunInPlace) {
+  fs::path folder = example("2025-03-18 1130 Weekly sync");
+  LoopbackServer server = answering(
+      200, eventStream({{{"choices", {{{"delta", {{"content", "Ação "}}}}}}},
+                        {{"choices", {{{"delta", {{"content", "feita."}}}, {"finish_reason", "stop"}}}}}},
+                       /*done=*/true));
+  Outcome o = runOnTerminal(QUILLET_BINARY,
+                            {"enhance", folder.string(), "--provider", "openai", "--model", "gpt-test", "--base-url",
+                             server.url()},
+                            env(), 2);
+  EXPECT_EQ(o.out, "Ação feita.\n");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.err.find("\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 0 caracteres"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 11 caracteres"), std::string::npos) << o.err;
+  EXPECT_TRUE(o.err.ends_with("\r\033[K(ChatGPT (OpenAI) · gpt-test)\n")) << o.err;
 }

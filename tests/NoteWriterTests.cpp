@@ -32,9 +32,9 @@ ProviderConfig anthropicAt(const std::string& baseURL) {
 // The notes and who wrote them, or "! " and the message of what was thrown.
 std::string written(const ProviderConfig& provider, bool localFallback, std::vector<std::string>* partials = nullptr) {
   try {
-    NoteWriter::Result result = NoteWriter::write(meeting(), provider, localFallback, [&](const std::string& t) {
-      if (partials) partials->push_back(t);
-    });
+    NoteWriter::Result result = NoteWriter::write(
+        meeting(), provider, localFallback, [&](const std::string& t) { if (partials) partials->push_back(t); }, {},
+        [&](const LLMError& e) { if (partials) partials->push_back(std::string("fallback after: ") + e.what()); });
     return result.text + " (" + result.usedLabel + ")";
   } catch (const std::exception& e) {
     return std::string("! ") + e.what();
@@ -103,8 +103,8 @@ TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   OnDeviceModel::Override installed(model);
   std::vector<std::string> partials;
   EXPECT_EQ(written(anthropicAt(server.url()), true, &partials), "Notas locais" + kOnDevice);
-  EXPECT_EQ(partials,
-            (std::vector<std::string>{"Primeira ", "Primeira parte", "Notas", "Notas locais", "Notas locais\n"}));
+  EXPECT_EQ(partials, (std::vector<std::string>{"Primeira ", "Primeira parte", "fallback after: HTTP 529: Overloaded",
+                                                "Notas", "Notas locais", "Notas locais\n"}));
   json sent = json::parse(server.requests().at(0).body);
   EXPECT_EQ(model->instructions(), sent["system"]);
   EXPECT_EQ(model->prompt(), sent["messages"][0]["content"]);

@@ -83,11 +83,20 @@ TEST_F(PreferencesTest, MissingOrBrokenDocumentsLoadTheDefaults) {
   EXPECT_EQ(Preferences::load(), defaults);
   EXPECT_EQ(defaults.provider().id, "anthropic");
   EXPECT_EQ(defaults.providers, Providers::presets());
+  EXPECT_FALSE(Preferences::problem());
   for (const std::string& document : std::vector<std::string>{"", "{\"language\": \"en-US\"", "not json", "[1,2,3]", "\"text\"",
                                "{\"storagePath\": 5, \"language\": \"en-US\"}", std::string(1 << 20, '\xff')}) {
     store(document);
     EXPECT_EQ(Preferences::load(), defaults) << document.substr(0, 40);
+    // ... and the reason is there to be told.
+    EXPECT_TRUE(Preferences::problem()) << document.substr(0, 40);
   }
+  store("{\"language\": \"en-US\",\n}");
+  EXPECT_EQ(Preferences::problem().value_or("").rfind("parse error at line 2, column 1: ", 0), 0u) << *Preferences::problem();
+  store("[1]");
+  EXPECT_EQ(Preferences::problem(), "não é um objeto de preferências");
+  store("{\"language\": 5}");
+  EXPECT_FALSE(Preferences::problem());  // a wrong field costs only itself
   // Past a few megabytes a document is not read: padded with real bytes, or
   // a sparse file claiming 40 GiB.
   store(R"({"autoStopMinutes": 7})" + std::string(5 << 20, ' '));
@@ -95,9 +104,11 @@ TEST_F(PreferencesTest, MissingOrBrokenDocumentsLoadTheDefaults) {
   store(R"({"autoStopMinutes": 7})");
   fs::resize_file(Preferences::file(), uintmax_t{40} << 30);
   EXPECT_EQ(Preferences::load(), defaults);
+  EXPECT_EQ(Preferences::problem(), "não consigo ler o arquivo");
   fs::remove(Preferences::file());
   fs::create_directories(Preferences::file());  // a folder where the file should be
   EXPECT_EQ(Preferences::load(), defaults);
+  EXPECT_EQ(Preferences::problem(), "não consigo ler o arquivo");
 }
 
 TEST_F(PreferencesTest, WrongFieldsCostOnlyThemselves) {

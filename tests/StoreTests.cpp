@@ -237,6 +237,23 @@ TEST_F(StoreTest, FailedWritesKeepThePreviousFiles) {
   EXPECT_EQ(files, 2u);
 }
 
+TEST_F(StoreTest, SavedEnhancedNotesKeepWhatChangedMeanwhile) {
+  Meeting m = store.create(meta("Antes"));
+  Meeting edited = m;
+  edited.meta.title = "Depois";
+  edited.notes = "- digitado\n";
+  store.save(edited);
+  store.saveEnhanced(m.folder, "## Notas", "Modelo X");
+  auto saved = store.load(m.folder);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->enhanced, "## Notas");
+  EXPECT_EQ(saved->meta.enhancedWith, "Modelo X");
+  EXPECT_EQ(saved->meta.title, "Depois");
+  EXPECT_EQ(saved->notes, "- digitado\n");
+  writeFile(m.folder / "meta.json", "{");
+  EXPECT_THROW(store.saveEnhanced(m.folder, "x", "y"), fs::filesystem_error);
+}
+
 TEST_F(StoreTest, AWriteRemovesTheAbandonedTemporariesOfItsFile) {
   Meeting m = store.create(meta("Sobras"));
   auto temporary = [](const std::string& name) { return "." + name + "." + Uuid::random().string() + ".tmp"; };
@@ -318,19 +335,18 @@ TEST_F(StoreTest, FailingDiskKeepsThePreviousFiles) {
 }
 
 TEST_F(StoreTest, TrashMovesTheFolderToTheUsersTrash) {
-  setenv("XDG_DATA_HOME", (dir.path() / "data").c_str(), 1);
-  setenv("HOME", dir.path().c_str(), 1);
+  ScopedEnv env{{"XDG_DATA_HOME", (dir.path() / "data").string()}, {"HOME", dir.path().string()}};
+  const fs::path trash = userTrash();
   Meeting m = store.create(meta("Lixo"));
   store.trash(m);
   EXPECT_FALSE(fs::exists(m.folder));
-  EXPECT_TRUE(fs::exists(dir.path() / "data" / "Trash" / "files" / m.folder.filename() / "meta.json"));
+  EXPECT_TRUE(fs::exists(trash / "files" / m.folder.filename() / "meta.json"));
   EXPECT_THROW(store.trash(m), fs::filesystem_error);
 }
 
 TEST(StorePaths, DefaultRootFollowsUserDirs) {
   TempDir dir;
-  setenv("HOME", dir.path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (dir.path() / "cfg").c_str(), 1);
+  ScopedEnv env{{"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "cfg").string()}};
   EXPECT_EQ(Store::defaultRoot(), dir.path() / "Documents" / "Quillet");
   writeFile(dir.path() / "cfg" / "user-dirs.dirs", "# x\nXDG_DOCUMENTS_DIR=\"$HOME/Documentos\"\n");
   EXPECT_EQ(Store::defaultRoot(), dir.path() / "Documentos" / "Quillet");

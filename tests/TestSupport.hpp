@@ -1,5 +1,6 @@
 #pragma once
 // Shared helpers of the test suite: throw-away folders and small builders.
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -42,6 +43,15 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The user's Trash as GIO sees it. GLib reads the data folder once per
+// process, so a test that set XDG_DATA_HOME earlier decides it; the folder is
+// made again in case that test's temporary folder is gone.
+inline std::filesystem::path userTrash() {
+  std::filesystem::path data = g_get_user_data_dir();
+  std::filesystem::create_directories(data);
+  return data / "Trash";
 }
 
 // Sets or clears environment variables for one scope and puts back what was
@@ -92,6 +102,7 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -232,6 +243,50 @@ inline Outcome run(const std::string& program, const std::vector<std::string>& a
   return finish(child);
 }
 
+// Runs `program` as `run` does, but with the descriptor `terminal` (1 or 2)
+// on a pseudo-terminal in raw mode, whose bytes land in `out` or `err`.
+inline Outcome runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env, int terminal) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
+  termios raw;
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  int other[2];
+  if (pipe2(other, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, terminal);
+  posix_spawn_file_actions_adddup2(&actions, other[1], terminal == 1 ? 2 : 1);
+  std::vector<std::string> argvStrings = {program};
+  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(slave);
+  close(other[1]);
+  if (spawned != 0) {
+    close(master);
+    close(other[0]);
+    return {};
+  }
+  // The terminal's end reads EIO once the child is gone, like a pipe's EOF.
+  Child child{pid, terminal == 1 ? master : other[0], terminal == 1 ? other[0] : master};
+  return finish(child);
+}
+
 // Those of the named variables of the test's own environment that are set,
 // to hand on to a tool (the test bed's servers, for instance).
 inline std::map<std::string, std::string> inherited(std::initializer_list<const char*> names) {
@@ -293,7 +348,12 @@ inline const std::string kUsage =
     "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
     "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
     "  quillet record [--title título] [--lang pt-BR|en-US]\n"
-    "  quillet agent\n";
+    "  quillet agent\n"
+    "  quillet search <palavras...> [--json]\n"
+    "  quillet export <reunião> [--slack]\n"
+    "  quillet new <título> [--lang pt-BR|en-US]\n"
+    "  quillet trash <reunião>\n"
+    "  quillet calendar [--json]\n";
 
 // A test that runs the built tool with its own home, configuration and data
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.

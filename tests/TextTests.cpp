@@ -52,6 +52,29 @@ TEST(Text, Utf8RepairAndTrimming) {
   EXPECT_EQ(text::trimSpacesAndNewlines(" \r\n a \n"), "a");
 }
 
+TEST(Text, FoldingCharacterByCharacterAgreesAndMapsBack) {
+  for (std::string s : {std::string("@AZ[`az{ ORÇAMENTO do Q3, Ação! ÉÊÈ ß ǅ"), std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123"),
+                        std::string("Ação Δέλτα 会议 x\xC3"), std::string()}) {
+    std::string out;
+    std::vector<uint32_t> origin;
+    text::foldInto(s, out, &origin);
+    std::string plain;
+    text::foldInto(s, plain);
+    EXPECT_EQ(plain, out);
+    ASSERT_EQ(origin.size(), out.size()) << s;
+    for (size_t i = 0; i < origin.size(); ++i) {
+      ASSERT_LT(origin[i], s.size());
+      EXPECT_NE(static_cast<unsigned char>(s[origin[i]]) & 0xC0, 0x80u) << "not where a character begins";
+      if (i) {
+        EXPECT_LE(origin[i - 1], origin[i]);
+      }
+    }
+    if (text::isValidUtf8(s)) {
+      EXPECT_EQ(out, text::folded(s)) << s;
+    }
+  }
+}
+
 TEST(Text, ForTerminalReplacesControlCharacters) {
   struct Case {
     std::string in;

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include "QuilletKit/MeetingLookup.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+TEST(MeetingLookup, NamesAMeetingByFolderTitleOrTheBeginningOfItsTitle) {
+  TempDir dir;
+  Store store{dir.path()};
+  auto make = [&](const std::string& title, const char* start) { return store.create(meta(title, start)).folder; };
+  fs::path weekly1 = make("Weekly sync", "2025-03-11T11:30:00Z");
+  fs::path weekly2 = make("Weekly sync", "2025-03-18T11:30:00Z");
+  fs::path review = make("Revisão de Arquitetura", "2025-03-14T10:00:00Z");
+  fs::path plan = make("Planejamento", "2025-03-01T09:00:00Z");
+  fs::path planQ = make("Planejamento do trimestre", "2025-03-10T09:00:00Z");
+  writeFile(dir.path() / "sem meta" / "notas.md", "x");
+
+  struct Case {
+    std::string name;
+    std::optional<fs::path> folder;
+    std::vector<fs::path> candidates;
+  };
+  for (const Case& c : std::vector<Case>{
+           {weekly1.filename().string(), weekly1, {}},
+           {"revisao de ARQ", review, {}},          // case and accents do not matter
+           {"  Revisão", review, {}},              // nor spaces around the name
+           {"planejamento", plan, {}},             // a whole title wins over longer ones
+           {"Planejamento do", planQ, {}},
+           {"weekly", std::nullopt, {weekly2, weekly1}},  // ambiguous: newest first
+           {"Weekly sync", std::nullopt, {weekly2, weekly1}},
+           {"sem meta", std::nullopt, {}},
+           {"retro", std::nullopt, {}},
+           {"", std::nullopt, {}},
+       }) {
+    SCOPED_TRACE(c.name);
+    MeetingLookup::Result found = MeetingLookup::find(store, c.name);
+    EXPECT_EQ(found.folder, c.folder);
+    std::vector<fs::path> candidates;
+    for (const auto& entry : found.candidates) candidates.push_back(entry.folder);
+    EXPECT_EQ(candidates, c.candidates);
+  }
+  EXPECT_EQ(MeetingLookup::entries(store).size(), 5u);
+  EXPECT_TRUE(MeetingLookup::entries(Store{dir.path() / "nenhum"}).empty());
+}

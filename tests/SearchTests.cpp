@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "QuilletKit/Search.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The marked parts of a line, in order.
+std::vector<std::string> markedParts(const std::string& line, const Search::Marks& marks) {
+  std::vector<std::string> parts;
+  for (auto [begin, end] : marks) parts.push_back(line.substr(begin, end - begin));
+  return parts;
+}
+
+}  // namespace
+
+TEST(Search, LinesHoldingEveryWordWhereverTheyBeginAWord) {
+  struct Case {
+    std::string query, line;
+    std::optional<std::vector<std::string>> marked;  // absent: no match
+  };
+  for (const Case& c : std::vector<Case>{
+           {"orçamento", "Fechar o ORCAMENTO hoje", {{"ORCAMENTO"}}},
+           {"orcamento", "Fechar o Orçamento hoje", {{"Orçamento"}}},
+           {"decis", "A decisão ficou para sexta.", {{"decis"}}},
+           {"cisão", "A decisão ficou para sexta.", std::nullopt},  // not where a word begins
+           {"prazo cliente", "o cliente pediu mais prazo", {{"cliente", "prazo"}}},
+           {"prazo cliente", "o cliente pediu mais tempo", std::nullopt},
+           {"q3", "Metas do Q3: receita", {{"Q3"}}},
+           {"acao", "Ação: revisar\u2014ação", {{"Ação", "ação"}}},
+           {"café", "cafe\u0301 é bom", {{"cafe\u0301"}}},  // a combining accent is no letter of its own
+           {"or orcamento", "orcamento", {{"orcamento"}}},  // overlapping words make one mark
+           {"mvp", "\u4F1A\u8BAE MVP \u0394\u03AD\u03BB\u03C4\u03B1", {{"MVP"}}},
+           {"δελτα", "\u4F1A\u8BAE MVP \u0394\u03AD\u03BB\u03C4\u03B1", {{"\u0394\u03AD\u03BB\u03C4\u03B1"}}},
+       }) {
+    SCOPED_TRACE(c.query + " | " + c.line);
+    auto marks = Search::match(c.line, Search::words(c.query));
+    ASSERT_EQ(marks.has_value(), c.marked.has_value());
+    if (marks) {
+      EXPECT_EQ(markedParts(c.line, *marks), *c.marked);
+    }
+  }
+  EXPECT_TRUE(Search::words("a - ?").empty());
+  EXPECT_FALSE(Search::match("anything", {}));
+}
+
+TEST(Search, ReportsMeetingsNewestFirstAndEachPlaceInOrder) {
+  TempDir dir;
+  Store store{dir.path()};
+  Meeting old = store.create(meta("Orçamento de março", "2025-03-01T10:00:00Z"));
+  old.notes = "- revisar o orçamento\n\n- outra coisa\r\n- orçamento final\r\n";
+  old.enhanced = "## Decisões\n- Orçamento aprovado\n";
+  store.save(old);
+  old.segments = {segment(Speaker::them, 75.4, 80, "o orçamento está apertado"),
+                  segment(Speaker::me, 81, 83, "nada a ver")};
+  store.saveTranscript(old);
+  Meeting recent = store.create(meta("Weekly", "2025-03-20T10:00:00Z"));
+  recent.notes = "orcamento de abril\n";
+  store.save(recent);
+  store.create(meta("Sem nada", "2025-03-25T10:00:00Z"));
+  writeFile(dir.path() / "quebrada" / "meta.json", "{");
+
+  std::vector<std::string> seen;
+  Search::run(store, Search::words("ORÇAMENTO"), [&](const Search::Hit& hit) {
+    std::string where = hit.meeting->meta.title + " " + std::to_string(static_cast<int>(hit.place)) + " " + hit.line;
+    if (hit.time) where += " @" + clock(*hit.time) + " " + rawValue(hit.speaker);
+    seen.push_back(where);
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "Weekly 1 orcamento de abril",
+                      "Orçamento de março 0 Orçamento de março",
+                      "Orçamento de março 1 - revisar o orçamento",
+                      "Orçamento de março 1 - orçamento final",
+                      "Orçamento de março 2 - Orçamento aprovado",
+                      "Orçamento de março 3 o orçamento está apertado @01:15 outros",
+                  }));
+
+  // A handler that throws stops the search and its workers.
+  for (int i = 0; i < 40; ++i) store.create(meta("Orçamento " + std::to_string(i)));
+  int calls = 0;
+  EXPECT_THROW(Search::run(store, Search::words("orçamento"),
+                           [&](const Search::Hit&) {
+                             if (++calls == 3) throw std::runtime_error("cheio");
+                           }),
+               std::runtime_error);
+  EXPECT_EQ(calls, 3);
+}

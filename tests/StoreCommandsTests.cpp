@@ -1,0 +1,214 @@
+// The commands that reach the store and the calendar through the built tool:
+// list --json, search, export, new, trash, calendar, and meetings named by
+// title. The logic underneath has its own tests (Search, MeetingLookup,
+// Trash, CalendarWatcher); these check each command's paths and statuses.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "QuilletKit/Store.hpp"
+#include "TestSupport.hpp"
+
+using namespace quillet;
+using namespace quillet::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+class StoreCommands : public ToolTest {
+ protected:
+  void SetUp() override {
+    preferences(R"({"storagePath": ")" + root.string() + R"("})");
+    Meeting plan = store.create(meta("Planejamento do trimestre", "2025-03-10T12:30:00Z"));
+    plan.notes = "- fechar o **orçamento**\n";
+    plan.enhanced = "## Decisões\n- Orçamento aprovado\n";
+    plan.meta.app = "zoom.us";
+    plan.meta.attendees = {"Ana"};
+    store.save(plan);
+    plan.segments = {segment(Speaker::them, 75.4, 80, "o orcamento está apertado")};
+    store.saveTranscript(plan);
+    planFolder = plan.folder;
+    weekly1 = store.create(meta("Weekly sync", "2025-03-11T14:30:00Z")).folder;
+    weekly2 = store.create(meta("Weekly sync", "2025-03-18T14:30:00Z")).folder;
+  }
+
+  // An event file of a vdir calendar, from `start` minutes from now for an hour.
+  void calendarEvent(const std::string& calendar, const std::string& uid, int start, const std::string& extra = "") {
+    auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    auto ics = [](Date d) {
+      std::string out;
+      for (char c : formatISO8601(d))
+        if (c != '-' && c != ':') out += c;
+      return out;
+    };
+    writeFile(dir.path() / "data" / "calendars" / calendar / (uid + ".ics"),
+              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VEVENT\r\nUID:" + uid + "\r\nSUMMARY:" + uid +
+                  "\r\nDTSTART:" + ics(now + std::chrono::minutes(start)) +
+                  "\r\nDTEND:" + ics(now + std::chrono::minutes(start + 60)) + "\r\n" + extra +
+                  "END:VEVENT\r\nEND:VCALENDAR\r\n");
+  }
+
+  fs::path root = dir.path() / "notas";
+  Store store{root};
+  fs::path planFolder, weekly1, weekly2;
+};
+
+}  // namespace
+
+TEST_F(StoreCommands, ListAsJSONAndTheVersion) {
+  Outcome o = quillet({"list", "--json"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  json listed = json::parse(o.out);
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0]["folder"], weekly2.string());
+  EXPECT_EQ(listed[2], (json{{"folder", planFolder.string()},
+                             {"id", listed[2]["id"]},
+                             {"title", "Planejamento do trimestre"},
+                             {"start", "2025-03-10T12:30:00Z"},
+                             {"language", "pt-BR"},
+                             {"app", "zoom.us"},
+                             {"attendees", {"Ana"}},
+                             {"segments", 1},
+                             {"enhanced", true}}));
+  EXPECT_EQ(quillet({"list", "--json"}, {{"XDG_CONFIG_HOME", "/nonexistent"}}).out, "[]\n");
+
+  Outcome version = quillet({"--version"});
+  EXPECT_EQ(version.out, "quillet " QUILLET_VERSION "\n");
+  EXPECT_EQ(version.status, 0);
+}
+
+TEST_F(StoreCommands, SearchFindsEveryPlaceNewestFirst) {
+  Outcome o = quillet({"search", "ORÇAMENTO"});
+  EXPECT_EQ(o.out,
+            "10/03/2025, 09:30  Planejamento do trimestre  notas: - fechar o **orçamento**\n"
+            "10/03/2025, 09:30  Planejamento do trimestre  notas da IA: - Orçamento aprovado\n"
+            "10/03/2025, 09:30  Planejamento do trimestre  [01:15] Outros: o orcamento está apertado\n");
+  EXPECT_EQ(o.status, 0);
+
+  // On a terminal the words are marked; "NO_COLOR" turns that off.
+  Outcome marked = runOnTerminal(QUILLET_BINARY, {"search", "weekly", "sync"},
+                                 {{"XDG_CONFIG_HOME", (dir.path() / "config").string()}, {"TZ", "UTC"}}, 1);
+  EXPECT_NE(marked.out.find("título: \033[1;31mWeekly\033[0m \033[1;31msync\033[0m"), std::string::npos) << marked.out;
+  Outcome plain = runOnTerminal(QUILLET_BINARY, {"search", "weekly"},
+                                {{"XDG_CONFIG_HOME", (dir.path() / "config").string()}, {"NO_COLOR", "1"}}, 1);
+  EXPECT_EQ(plain.out.find("\033["), std::string::npos) << plain.out;
+
+  json hits = json::parse(quillet({"search", "orcamento", "apertado", "--json"}).out);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0]["place"], "transcript");
+  EXPECT_EQ(hits[0]["clock"], "01:15");
+  EXPECT_EQ(hits[0]["speaker"], "outros");
+
+  Outcome none = quillet({"search", "retrospectiva"});
+  EXPECT_EQ(none.out + none.err, "");
+  EXPECT_EQ(none.status, 0);
+  Outcome noWords = quillet({"search", "a", "?"});
+  EXPECT_EQ(noWords.err, kUsage);
+  EXPECT_EQ(noWords.status, 1);
+}
+
+TEST_F(StoreCommands, ExportNamesAMeetingAsEnhanceDoes) {
+  Outcome markdown = quillet({"export", "planejamento"});
+  EXPECT_EQ(markdown.out, "## Decisões\n- Orçamento aprovado\n");
+  EXPECT_EQ(markdown.status, 0);
+  EXPECT_EQ(quillet({"export", "Planejamento do", "--slack"}).out, "*Decisões*\n\u2022 Orçamento aprovado\n");
+  // Enhanced notes of nothing give way to the user's own.
+  writeFile(planFolder / "notas-ia.md", "\n");
+  EXPECT_EQ(quillet({"export", planFolder.string(), "--slack"}).out, "\u2022 fechar o *orçamento*\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"export", "weekly"},
+            "mais de uma reunião com esse nome: weekly\n  " + weekly2.filename().string() + "\n  " +
+                weekly1.filename().string() + "\n"},
+           {{"export", "retro"}, "nenhuma reunião com esse nome: retro\n"},
+           {{"export", "./retro"}, "não achei meta.json em " + (dir.path() / "." / "retro").string() + "\n"},
+           {{"export"}, kUsage},
+           {{"trash", "weekly"},
+            "mais de uma reunião com esse nome: weekly\n  " + weekly2.filename().string() + "\n  " +
+                weekly1.filename().string() + "\n"},
+           {{"trash"}, kUsage},
+       }) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    Outcome o = run(QUILLET_BINARY, c.args,
+                    {{"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "config").string()}},
+                    dir.path().string());
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(o.status, 1);
+  }
+  EXPECT_TRUE(fs::exists(weekly1) && fs::exists(weekly2));
+}
+
+TEST_F(StoreCommands, NewMakesAFolderWithTheCurrentEventsAttendees) {
+  calendarEvent("trabalho", "Retro", -10, "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:eu@example.com\r\n");
+  Outcome o = quillet({"new", "Retro", "do", "time", "--lang", "en-US"}, {{"EMAIL", "eu@example.com"}});
+  ASSERT_EQ(o.status, 0) << o.err;
+  fs::path folder = o.out.substr(0, o.out.size() - 1);
+  EXPECT_EQ(folder.parent_path(), root);
+  auto made = store.load(folder);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->meta.title, "Retro do time");
+  EXPECT_EQ(made->meta.language, MeetingLanguage::en());
+  EXPECT_EQ(made->meta.attendees, std::vector<std::string>{"Ana"});
+  EXPECT_TRUE(made->meta.calendarEventID && made->meta.calendarEventID->starts_with("Retro@"));
+  EXPECT_EQ(made->notes, "");
+  EXPECT_TRUE(made->segments.empty());
+
+  EXPECT_EQ(quillet({"new"}).err, kUsage);
+  Outcome badLanguage = quillet({"new", "x", "--lang", "fr-FR"});
+  EXPECT_EQ(badLanguage.err, "idioma desconhecido: fr-FR. Opções: pt-BR, en-US\n");
+  EXPECT_EQ(badLanguage.status, 1);
+  writeFile(root.parent_path() / "arquivo", "x");
+  preferences(R"({"storagePath": ")" + (root.parent_path() / "arquivo" / "sub").string() + R"("})");
+  Outcome unwritable = quillet({"new", "x"});
+  EXPECT_TRUE(unwritable.err.starts_with("erro: ")) << unwritable.err;
+  EXPECT_EQ(unwritable.status, 1);
+}
+
+TEST_F(StoreCommands, TrashMovesAMeetingAndNeverDeletesIt) {
+  Outcome o = quillet({"trash", "planejamento"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, (dir.path() / "data" / "Trash" / "files" / planFolder.filename()).string() + "\n");
+  EXPECT_FALSE(fs::exists(planFolder));
+  EXPECT_TRUE(fs::exists(dir.path() / "data" / "Trash" / "files" / planFolder.filename() / "notas-ia.md"));
+
+  // A trash that cannot be made leaves the meeting where it was.
+  writeFile(dir.path() / "other-data" / "Trash", "not a folder");
+  Outcome refused = quillet({"trash", weekly1.string()}, {{"XDG_DATA_HOME", (dir.path() / "other-data").string()}});
+  EXPECT_TRUE(refused.err.starts_with("erro: ")) << refused.err;
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(fs::exists(weekly1 / "meta.json"));
+}
+
+TEST_F(StoreCommands, CalendarListsTheUpcomingMeetings) {
+  Outcome noAccess = quillet({"calendar"});
+  EXPECT_EQ(noAccess.err, "Calendário: sem acesso (" + (dir.path() / "data" / "calendars").string() + ")\n");
+  EXPECT_EQ(noAccess.status, 1);
+
+  calendarEvent("trabalho", "Planning", 120,
+                "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:bruno@example.com\r\n"
+                "LOCATION:https://meet.google.com/abc-defg-hij\r\n");
+  calendarEvent("pessoal", "Dentista", 60);
+  calendarEvent("trabalho", "Ontem", -26 * 60);
+  Outcome o = quillet({"calendar"}, {{"TZ", "UTC"}});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::vector<std::string> lines;
+  std::istringstream in(o.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u) << o.out;
+  EXPECT_TRUE(lines[0].ends_with("  Dentista  [0 participantes]")) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("  Planning  [2 participantes]  https://meet.google.com/abc-defg-hij")) << lines[1];
+
+  // Only the calendars the preferences watch.
+  preferences(R"({"storagePath": ")" + root.string() + R"(", "calendarIDs": ["trabalho"]})");
+  json events = json::parse(quillet({"calendar", "--json"}).out);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["title"], "Planning");
+  EXPECT_EQ(events[0]["attendees"], (json{"Ana", "bruno@example.com"}));
+  EXPECT_EQ(events[0]["videoURL"], "https://meet.google.com/abc-defg-hij");
+}

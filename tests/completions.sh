@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Sources each completion script in its own shell and checks the candidates
+# offered: meeting folders and titles with spaces, provider ids (the
+# catalog's and one the preferences add), languages and command words.
+#   tests/completions.sh <folder holding the built quillet>
+set -euo pipefail
+source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+bin="$(cd "$1" && pwd)"
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data"
+export PATH="$bin:/usr/bin:/bin" LANG=C.UTF-8 TZ=UTC
+store="$scratch/store"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME/app.quillet.mac"
+cat >"$XDG_CONFIG_HOME/app.quillet.mac/preferences.json" <<EOF
+{"storagePath": "$store",
+ "providers": [{"id": "meu-servidor", "name": "Meu", "kind": "openAI", "baseURL": "http://127.0.0.1:9/v1",
+                "model": "m", "requiresKey": false}]}
+EOF
+meeting() {  # folder, title, start
+  mkdir -p "$store/$1"
+  printf '{"id": "%s", "title": "%s", "start": "%s", "language": "pt-BR", "attendees": []}' \
+    "$(cat /proc/sys/kernel/random/uuid)" "$2" "$3" >"$store/$1/meta.json"
+}
+meeting "2025-03-18 1130 Weekly sync" "Weekly sync" 2025-03-18T11:30:00Z
+meeting "2025-03-19 0900 Revisão de arquitetura" "Revisão de arquitetura" 2025-03-19T09:00:00Z
+meeting "2025-03-20 1000 Weekly planning" "Weekly planning" 2025-03-20T10:00:00Z
+meeting "2025-03-17 1500 1-1 Ana-Bruno" "1:1 Ana/Bruno" 2025-03-17T15:00:00Z
+cd "$store"
+
+failures=0
+# expect <shell> <description> <expected candidates, one a line> <actual>
+expect() {
+  local expected actual
+  expected="$(printf '%s\n' "$3" | sort)"
+  actual="$(printf '%s\n' "$4" | sort -u | sed '/^$/d')"
+  if [ "$expected" != "$actual" ]; then
+    echo "FAIL [$1] $2"; echo "  expected: $(echo "$expected" | tr '\n' '|')"
+    echo "  actual:   $(echo "$actual" | tr '\n' '|')"
+    failures=$((failures + 1))
+  else
+    echo "ok   [$1] $2"
+  fi
+}
+
+# ---- bash: the completion function called as readline would ----
+bash_candidates() {
+  bash --norc --noprofile -c '
+    source "$1"; shift
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="${LINE:-$*}"; COMP_POINT=${#COMP_LINE}
+    _quillet quillet "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+    printf "%s\n" "${COMPREPLY[@]}"' bash "$source_dir/completions/quillet.bash" "$@"
+}
+
+# ---- zsh: an interactive shell on a pseudo-terminal, completing with TAB ----
+# compadd is wrapped to record the matches that the completion system adds.
+cat >"$scratch/setup.zsh" <<EOF
+fpath=("$source_dir/completions" \$fpath)
+autoload -Uz compinit && compinit -u -d "$scratch/zcompdump"
+bindkey -e
+compadd() {
+  if (( \${@[(I)-[OAD]]} )); then builtin compadd "\$@"; return; fi
+  setopt localoptions extendedglob
+  local -a __found
+  builtin compadd -O __found "\$@"
+  # Matches added with -Q come quoted already.
+  (( \${@[(I)-[[:alpha:]]#Q[[:alpha:]]#]} )) && __found=(\${(Q)__found})
+  (( \$#__found )) && print -rl -- \$__found >>"$scratch/zsh-found"
+  builtin compadd "\$@"
+}
+_quillet_test_done() { print -r -- "\$(whence -w _quillet)" >"$scratch/zsh-done"; exit }
+comppostfuncs=(_quillet_test_done)
+print setup-done
+EOF
+cat >"$scratch/drive.zsh" <<'EOF'
+zmodload zsh/zpty
+zpty shell zsh -f -i
+zpty -w shell "source ${(q)1}"
+local line
+for _ in {1..200}; do zpty -rt shell line && [[ $line == *setup-done* ]] && break; sleep 0.05; done
+zpty -wn shell "$2"$'\t'
+for _ in {1..200}; do [[ -e $3 ]] && break; sleep 0.05; done
+zpty -d shell
+EOF
+zsh_candidates() {
+  rm -f "$scratch/zsh-found" "$scratch/zsh-done"
+  zsh -f "$scratch/drive.zsh" "$scratch/setup.zsh" "$*" "$scratch/zsh-done" >/dev/null 2>&1 || true
+  [ -e "$scratch/zsh-done" ] || echo "(zsh did not complete)"
+  cat "$scratch/zsh-found" 2>/dev/null || true
+}
+
+check() {  # description, expected, words...
+  local description="$1" expected="$2"; shift 2
+  expect bash "$description" "$expected" "$(bash_candidates quillet "$@")"
+  local line="quillet"
+  for word in "$@"; do line+=" $word"; done
+  expect zsh "$description" "$expected" "$(zsh_candidates "$line")"
+}
+
+check "a folder with spaces is one candidate" "2025-03-18 1130 Weekly sync" enhance "2025-03-18"
+check "a provider id of the catalog" "groq" enhance --provider gr
+check "a provider id that the preferences add" "meu-servidor" ai test --provider meu
+check "the languages" $'pt-BR\nen-US' transcribe --lang ""
+check "command words" $'transcribe\ntrash' tr
+check "the newer command words" "calendar" ca
+check "meeting titles" $'Weekly sync\nWeekly planning' export Weekly
+check "a title with spaces and an accent" "Revisão de arquitetura" trash Revis
+# Bash hands a colon to readline as a word of its own; what follows it is replaced.
+expect bash "a title with a colon" "1 Ana/Bruno" "$(LINE='quillet export 1:1\ A' bash_candidates quillet export 1 : '1\ A')"
+expect zsh "a title with a colon" "1:1 Ana/Bruno" "$(zsh_candidates 'quillet export 1:1\ A')"
+
+[ "$failures" -eq 0 ] && echo "completions OK"
+exit $((failures > 0))
