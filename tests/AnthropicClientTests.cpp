@@ -101,7 +101,9 @@ TEST(AnthropicClient, FailuresEndTheStream) {
     LoopbackServer server = fakeAnthropic(c.events);
     AnthropicClient client(c.url.empty() || c.url[0] == '/' ? server.url() + c.url : c.url, "m", c.key);
     EXPECT_EQ(summary(client.stream("s", "p")), c.told);
-    if (c.events.empty()) EXPECT_EQ(" ! " + failure([&] { client.models(); }), c.told);
+    if (c.events.empty()) {
+      EXPECT_EQ(" ! " + failure([&] { client.models(); }), c.told);
+    }
     EXPECT_EQ(server.requests().empty(), !c.reachesServer);
   }
 }

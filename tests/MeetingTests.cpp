@@ -53,7 +53,9 @@ TEST(MeetingLanguage, NamesAndShortCodes) {
            {"zh_Hant_TW", "ZH", nullptr}, {"not a locale", "NOT A LOCALE", "not a locale"}}) {
     MeetingLanguage language{raw};
     EXPECT_EQ(language.shortName(), code) << raw;
-    if (english) EXPECT_EQ(language.englishName(), english) << raw;
+    if (english) {
+      EXPECT_EQ(language.englishName(), english) << raw;
+    }
   }
   EXPECT_EQ(MeetingLanguage{"not a locale"}.name(), "not a locale");
 }
@@ -116,7 +118,9 @@ TEST(MeetingMeta, DecodingFailsOnMissingOrMistypedFields) {
     j[key] = value;
     auto decoded = metaFromJSON(j);
     EXPECT_EQ(decoded.has_value(), valid) << key;
-    if (decoded && value.is_null()) EXPECT_EQ(encodeMeta(*decoded), encodeMeta(*metaFromJSON(base))) << key;
+    if (decoded && value.is_null()) {
+      EXPECT_EQ(encodeMeta(*decoded), encodeMeta(*metaFromJSON(base))) << key;
+    }
   }
   EXPECT_FALSE(decodeMeta("[1,2]"));
   EXPECT_FALSE(decodeMeta("{\"id\":"));

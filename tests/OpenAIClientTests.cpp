@@ -77,7 +77,9 @@ TEST(OpenAIClient, ErrorChunksTheContentFilterMissingKeysAndBadAddressesEndTheSt
     LoopbackServer server = fakeChatCompletions({chunk({{"content", "kept"}}), event, chunk({{"content", "never"}})});
     OpenAIClient client("X", url.empty() ? server.url() + "/v1" : url, "m", key, true);
     EXPECT_EQ(summary(client.stream("s", "p")), told);
-    if (event.is_null()) EXPECT_EQ(" ! " + failure([&] { client.models(); }), told);
+    if (event.is_null()) {
+      EXPECT_EQ(" ! " + failure([&] { client.models(); }), told);
+    }
     EXPECT_EQ(server.requests().empty(), event.is_null());
   }
 }

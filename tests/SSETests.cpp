@@ -244,7 +244,9 @@ TEST(SSEEvents, DoneOrDroppingClosesTheConnection) {
     {
       TextStream stream = SSE::events(post(server.url()), tPiece);
       EXPECT_EQ(stream.next(), "a");
-      if (!drop) EXPECT_EQ(stream.next(), std::nullopt);
+      if (!drop) {
+        EXPECT_EQ(stream.next(), std::nullopt);
+      }
     }
     for (int i = 0; i < 400 && !done; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(sawClose) << drop;

@@ -154,7 +154,9 @@ TEST_F(SpeechRecognitionTest, ADamagedModelIsAnErrorNamingItsFolderAndTheProcess
     fs::remove_all(folder);
     englishModel(folder, c.file, c.content);
     SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
-    if (c.seenByStatus) EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
+    if (c.seenByStatus) {
+      EXPECT_EQ(assets.status(MeetingLanguage::pt()), "danificado (" + folder.string() + ")") << c.file;
+    }
     auto e = thrown<SpeechError>([&] { assets.transcribe(libriVoxClips()[0].wav, MeetingLanguage::pt()); });
     ASSERT_TRUE(e) << c.file;
     EXPECT_EQ(e->kind(), SpeechError::Kind::damagedModel);

@@ -54,7 +54,9 @@ TEST(TextStream, ErrorComesAfterTheDeliveredPiecesAndOnlyOnce) {
   streams.push_back(TextStream::failing(LLMError::badURL("x")));
   for (size_t i = 0; i < streams.size(); ++i) {
     for (const char* piece : {"a", "b"})
-      if (i < 2) EXPECT_EQ(streams[i].next(), piece);
+      if (i < 2) {
+        EXPECT_EQ(streams[i].next(), piece);
+      }
     EXPECT_THROW(streams[i].next(), LLMError);
     EXPECT_EQ(streams[i].next(), std::nullopt);
   }

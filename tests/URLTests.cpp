@@ -36,7 +36,9 @@ TEST(URL, SchemeAuthorityAndHost) {
     EXPECT_EQ(URL::hasAuthority(c.text), c.authority);
     auto fetchable = URL::parse(c.text);
     ASSERT_EQ(fetchable.has_value(), c.host != nullptr);
-    if (fetchable) EXPECT_EQ(fetchable->host, c.host);
+    if (fetchable) {
+      EXPECT_EQ(fetchable->host, c.host);
+    }
     EXPECT_EQ(URL::parse(c.text, URL::Schemes::any).has_value(), c.parsesAnyScheme);
   }
 }
