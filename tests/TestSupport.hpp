@@ -129,6 +129,26 @@ struct Child {
   int out = -1, err = -1;  // read ends, close-on-exec
 };
 
+// posix_spawn of `program` with `args` and exactly `env`, then `actions`
+// destroyed: the child's pid, or -1.
+inline pid_t spawnWith(const std::string& program, const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& env, posix_spawn_file_actions_t& actions) {
+  std::vector<std::string> argvStrings = {program};
+  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
 // Starts `program` with `args` and exactly the environment `env`, feeding
 // nothing on standard input. `pid` stays -1 when it cannot be started.
 inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
@@ -146,22 +166,10 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  std::vector<std::string> argvStrings = {program};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings;
-  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  pid_t pid = spawnWith(program, args, env, actions);
   close(out[1]);
   close(err[1]);
-  if (spawned != 0) {
+  if (pid < 0) {
     close(out[0]);
     close(err[0]);
     return {};
@@ -214,20 +222,9 @@ inline Child spawnOnTerminal(const std::string& program, const std::vector<std::
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, terminal, 1);
   posix_spawn_file_actions_adddup2(&actions, terminal, 2);
-  std::vector<std::string> strings = {program};
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : strings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> pairs;
-  for (auto& [k, v] : env) pairs.push_back(k + "=" + v);
-  for (auto& e : pairs) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  pid_t pid = spawnWith(program, args, env, actions);
   close(terminal);
-  if (spawned != 0) {
+  if (pid < 0) {
     close(master);
     return {};
   }
@@ -262,22 +259,10 @@ inline Outcome runOnTerminal(const std::string& program, const std::vector<std::
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, slave, terminal);
   posix_spawn_file_actions_adddup2(&actions, other[1], terminal == 1 ? 2 : 1);
-  std::vector<std::string> argvStrings = {program};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings;
-  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  pid_t pid = spawnWith(program, args, env, actions);
   close(slave);
   close(other[1]);
-  if (spawned != 0) {
+  if (pid < 0) {
     close(master);
     close(other[0]);
     return {};
