@@ -281,12 +281,17 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
   bool closed = false;  // the queue's alone
 };
 
+// Marks a core closed on its own queue: once this returns, none of its
+// handlers runs again, whatever the loop thread has queued.
+template <class Core>
+void closeOnQueue(Core& core) {
+  core.queue.sync([&core] { core.closed = true; });
+}
+
 class PulseRecordStream : public RecordStream {
  public:
   explicit PulseRecordStream(std::shared_ptr<StreamCore> core) : core_(std::move(core)) {}
-  ~PulseRecordStream() override {
-    core_->queue.sync([this] { core_->closed = true; });
-  }
+  ~PulseRecordStream() override { closeOnQueue(*core_); }
   AudioFormat format() const override { return core_->format; }
 
  private:
@@ -384,9 +389,7 @@ struct WatchCore : std::enable_shared_from_this<WatchCore> {
 class PulseDeviceWatch : public DeviceWatch {
  public:
   explicit PulseDeviceWatch(std::shared_ptr<WatchCore> core) : core_(std::move(core)) {}
-  ~PulseDeviceWatch() override {
-    core_->queue.sync([this] { core_->closed = true; });
-  }
+  ~PulseDeviceWatch() override { closeOnQueue(*core_); }
 
  private:
   std::shared_ptr<WatchCore> core_;
