@@ -5,6 +5,7 @@
 #include <sphinxbase/err.h>
 #include <sphinxbase/feat.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unicode/locid.h>
@@ -153,9 +154,13 @@ enum class Trial { loaded, failed, notTried };
 // file by failing, are left out: they take most of the loading time.
 Trial loadInChild(const SphinxModel& m) {
   silenceEngineLog();
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) return Trial::notTried;
   if (pid == 0) {
+    // A trial outlives no parent, even one killed outright.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
     // Output that the parent had buffered must not leave a second time
     // through the child, nor may the parent's exit handlers run here: the
     // handler registered last runs first and ends the child at once.
