@@ -355,6 +355,9 @@ class ToolTest : public ::testing::Test {
                                               {"TZ", "America/Sao_Paulo"},
                                               {"LANG", "pt_BR.UTF-8"},
                                               {"PATH", "/usr/bin:/bin"}};
+    // A tool built with a sanitizer reads its options (suppressions above all)
+    // as the test's own process does.
+    env.merge(inherited({"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"}));
     for (auto& [k, v] : extra) env[k] = v;
     return env;
   }
