@@ -159,10 +159,12 @@ struct Recorder::State {
       int left = 0;
     };
     auto finishing = std::make_shared<Finishing>();
+    // Counted before any thread starts: a quick first side would otherwise
+    // count down while the count still goes up.
+    for (auto& transcriber : transcribers) finishing->left += transcriber ? 1 : 0;
     std::vector<std::thread> threads;
     for (auto& transcriber : transcribers) {
       if (!transcriber) continue;
-      ++finishing->left;
       threads.emplace_back([transcriber, finishing] {
         transcriber->finish();
         std::lock_guard guard(finishing->lock);

@@ -140,6 +140,11 @@ inline pid_t spawnWith(const std::string& program, const std::vector<std::string
   argv.push_back(nullptr);
   std::vector<std::string> envStrings;
   for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  // A tool built with a sanitizer reads the options (suppressions above all)
+  // that the test's own process was given, whatever else it is told.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"})
+    if (const char* value = std::getenv(name); value && !env.contains(name))
+      envStrings.push_back(std::string(name) + "=" + value);
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -355,9 +360,6 @@ class ToolTest : public ::testing::Test {
                                               {"TZ", "America/Sao_Paulo"},
                                               {"LANG", "pt_BR.UTF-8"},
                                               {"PATH", "/usr/bin:/bin"}};
-    // A tool built with a sanitizer reads its options (suppressions above all)
-    // as the test's own process does.
-    env.merge(inherited({"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"}));
     for (auto& [k, v] : extra) env[k] = v;
     return env;
   }
