@@ -172,7 +172,7 @@ Trial loadInChild(const SphinxModel& m) {
   }
   // The child of a process with other threads inherits every lock one of
   // them held at the fork, never to be released: a child that outlives the
-  // limit is taken to be stuck on one, and the model is tried here instead.
+  // limit is taken to be stuck on one, and the trial as not made.
   const auto deadline = std::chrono::steady_clock::now() + kTrialLimit;
   int status = 0;
   for (pid_t ended = 0; ended != pid;) {
@@ -243,6 +243,7 @@ class Decoder {
 
 struct PocketSphinxBackend::Pool {
   std::mutex mutex;
+  std::mutex trials;  // held through a trial load, so that only one child is forked at a time
   std::map<std::string, std::unique_ptr<Decoder>> idle;
   std::map<std::string, std::string> loaded;  // model key → stamp of the files that loaded in a child
 
@@ -424,10 +425,16 @@ std::unique_ptr<AssetInstallation> PocketSphinxBackend::installationRequest(cons
 
 // A failed trial is not remembered: the next call tries again, so a model
 // that is being copied into place is taken once it is whole.
+// Trials take turns: a side that waits for another's trial of the same model
+// finds it loaded, and no fork happens while this backend forks already. A
+// trial that got stuck is made once more before the engine counts as absent.
 static void verify(PocketSphinxBackend::Pool& pool, const SphinxModel& m) {
+  std::lock_guard turn(pool.trials);
   std::string key = modelKey(m), stamp = modelStamp(m);
   if (pool.hasLoaded(key, stamp)) return;
-  switch (loadInChild(m)) {
+  Trial trial = loadInChild(m);
+  if (trial == Trial::notTried) trial = loadInChild(m);
+  switch (trial) {
     case Trial::loaded: return pool.markLoaded(key, std::move(stamp));
     case Trial::failed: throw SpeechError::damagedModel(sphinx::folder(m).string());
     case Trial::notTried: throw SpeechError::unavailable();
