@@ -148,6 +148,24 @@ cmd_ln_t* engineConfig(const SphinxModel& m) {
 
 enum class Trial { loaded, failed, notTried };
 
+// Reaps the child `pid` into `status` within `limit`; past it the child is
+// killed and reaped, and false is returned, as when it cannot be waited for.
+bool reapWithin(pid_t pid, std::chrono::steady_clock::duration limit, int& status) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return true;
+    if (ended < 0 && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(kTrialPoll);
+  }
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
+}
+
+
 // Loads the model's acoustic part in a child process, where the engine may
 // end the process on a damaged file (its loaders call exit) or crash on one.
 // The dictionary and the language model, whose loaders report a damaged
@@ -173,19 +191,8 @@ Trial loadInChild(const SphinxModel& m) {
   // The child of a process with other threads inherits every lock one of
   // them held at the fork, never to be released: a child that outlives the
   // limit is taken to be stuck on one, and the trial as not made.
-  const auto deadline = std::chrono::steady_clock::now() + kTrialLimit;
   int status = 0;
-  for (pid_t ended = 0; ended != pid;) {
-    ended = ::waitpid(pid, &status, WNOHANG);
-    if (ended < 0 && errno != EINTR) return Trial::notTried;
-    if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return Trial::notTried;
-    }
-    if (ended == 0) std::this_thread::sleep_for(kTrialPoll);
-  }
+  if (!reapWithin(pid, kTrialLimit, status)) return Trial::notTried;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Trial::loaded : Trial::failed;
 }
 
