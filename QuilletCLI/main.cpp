@@ -687,10 +687,9 @@ int main(int argc, char** argv) {
 #ifdef QUILLET_FRONT_ONLY
   if (command == "list") list();
   if (command == "search") search();
-  if (command == "doctor" || command == "transcribe" || command == "enhance" || command == "ai" ||
-      command == "record" || command == "agent")
-    handOver(argv);
-  if (command == "export" || command == "new" || command == "trash" || command == "calendar") handOver(argv);
+  for (std::string_view full :
+       {"doctor", "transcribe", "enhance", "ai", "record", "agent", "export", "new", "trash", "calendar"})
+    if (command == full) handOver(argv);
 #else
   if (command == "doctor") doctor();
   if (command == "list") list();
