@@ -20,12 +20,29 @@ trap 'rm -rf "$scratch"' EXIT
 status=0
 targets=(build-fuzz/tests/fuzz/*Fuzz)
 [ -x "${targets[0]}" ] || { echo "no fuzz target was built"; exit 1; }
-for target in "${targets[@]}"; do
-  name=$(basename "$target")
+# One target's run; its verdict goes to <name>.verdict, "ok" or "finding".
+fuzz() {
+  local name
+  name=$(basename "$1")
   mkdir -p "$scratch/$name"
-  if "$target" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
+  if "$1" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
       -artifact_prefix="$scratch/$name-" "$scratch/$name" "tests/fuzz/corpus/$name" \
       >"$scratch/$name.log" 2>&1; then
+    echo ok >"$scratch/$name.verdict"
+  else
+    echo finding >"$scratch/$name.verdict"
+  fi
+}
+# As many targets at once as there are cores: each runs on one.
+jobs=$(nproc)
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
+  fuzz "$target" &
+done
+wait
+for target in "${targets[@]}"; do
+  name=$(basename "$target")
+  if [ "$(cat "$scratch/$name.verdict" 2>/dev/null)" = ok ]; then
     runs=$(grep -m1 'stat::number_of_executed_units' "$scratch/$name.log" | awk '{print $2}')
     echo "$name: ${runs:-?} runs, no finding"
   else
