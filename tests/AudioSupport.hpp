@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,23 +26,16 @@ struct Clip {
   std::string reference;  // lower case words
 };
 
-// The clips with their reference transcripts, in the order of "fileids".
+// The clips with their reference transcripts, in the order of "fileids":
+// lines of "<s> words </s> (id)".
 inline std::vector<Clip> libriVoxClips() {
   std::vector<Clip> clips;
   std::ifstream in(kLibriVox / "transcription");
-  std::string line;
-  while (std::getline(in, line)) {
-    auto open = line.rfind('(');
-    auto close = line.rfind(')');
-    if (open == std::string::npos || close < open) continue;
-    std::string id = line.substr(open + 1, close - open - 1);
-    std::istringstream words(line.substr(0, open));
-    std::string word, reference;
-    while (words >> word) {
-      if (word == "<s>" || word == "</s>") continue;
-      reference += (reference.empty() ? "" : " ") + word;
-    }
-    clips.push_back({id, kLibriVox / (id + ".wav"), reference});
+  for (std::string line; std::getline(in, line);) {
+    auto end = line.rfind(" </s> (");
+    if (!line.starts_with("<s> ") || end == std::string::npos || !line.ends_with(")")) continue;
+    std::string id = line.substr(end + 7, line.size() - end - 8);
+    clips.push_back({id, kLibriVox / (id + ".wav"), line.substr(4, end - 4)});
   }
   return clips;
 }
@@ -77,19 +71,14 @@ inline void writeSound(const std::filesystem::path& path, const Sound& s, int fo
 
 // Mono sound at another rate and spread over `channels` equal channels.
 inline Sound converted(const Sound& mono, int rate, int channels) {
-  Sound out{rate, channels, {}};
-  double ratio = static_cast<double>(rate) / mono.rate;
-  std::vector<float> resampled(static_cast<size_t>(mono.samples.size() * ratio) + 256);
-  SRC_DATA data{};
-  data.data_in = mono.samples.data();
-  data.input_frames = static_cast<long>(mono.samples.size());
-  data.data_out = resampled.data();
-  data.output_frames = static_cast<long>(resampled.size());
-  data.src_ratio = ratio;
+  const double ratio = static_cast<double>(rate) / mono.rate;
+  std::vector<float> resampled(static_cast<size_t>(static_cast<double>(mono.samples.size()) * ratio) + 256);
+  SRC_DATA data{mono.samples.data(), resampled.data(), static_cast<long>(mono.samples.size()),
+                static_cast<long>(resampled.size()), 0, 0, 1, ratio};
   src_simple(&data, SRC_SINC_BEST_QUALITY, 1);
-  resampled.resize(static_cast<size_t>(data.output_frames_gen));
-  for (float v : resampled)
-    for (int c = 0; c < channels; ++c) out.samples.push_back(v);
+  Sound out{rate, channels, {}};
+  for (long i = 0; i < data.output_frames_gen; ++i)
+    out.samples.insert(out.samples.end(), static_cast<size_t>(channels), resampled[static_cast<size_t>(i)]);
   return out;
 }
 
@@ -148,9 +137,7 @@ inline std::string openFailure(const std::filesystem::path& path) {
 
 inline std::vector<std::string> words(const std::string& text) {
   std::istringstream in(text);
-  std::vector<std::string> out;
-  for (std::string w; in >> w;) out.push_back(w);
-  return out;
+  return {std::istream_iterator<std::string>(in), {}};
 }
 
 // Word error rate in percent: word-level edit distance over reference length.

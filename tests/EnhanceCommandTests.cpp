@@ -31,26 +31,29 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
   return entries;
 }
 
-class EnhanceCommand : public ::testing::Test {
+// The example meetings copied into the store, so a test may watch them.
+class EnhanceCommand : public ToolTest {
  protected:
   std::map<std::string, std::string> env(std::map<std::string, std::string> extra = {}) {
-    const std::string home = dir.path().string();
-    extra.insert({{"HOME", home}, {"XDG_CONFIG_HOME", home + "/config"}, {"TZ", "America/Sao_Paulo"},
-                  {"LANG", "pt_BR.UTF-8"}, {"PATH", "/usr/bin:/bin"}, {"no_proxy", "127.0.0.1"},
-                  {"QUILLET_API_KEY", kKey}});
-    return extra;
+    extra.insert({{"no_proxy", "127.0.0.1"}, {"QUILLET_API_KEY", kKey}});
+    return environment(extra);
   }
   Outcome quillet(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {}) {
     return run(QUILLET_BINARY, args, env(extra));
   }
-  // A copy of an example meeting that the test may watch for changes.
   fs::path example(const std::string& name) {
     fs::create_directories(dir.path() / "store");
     fs::copy(kExamples / name, dir.path() / "store" / name, fs::copy_options::recursive);
     return dir.path() / "store" / name;
   }
-  TempDir dir;
 };
+
+// Two pieces of a chat completion, as OpenAI streams them.
+LoopbackServer openAIAnswering(const std::string& first, const std::string& second) {
+  return answering(200, eventStream({{{"choices", {{{"delta", {{"content", first}}}}}}},
+                                     {{"choices", {{{"delta", {{"content", second}}}, {"finish_reason", "stop"}}}}}},
+                                    /*done=*/true));
+}
 
 }  // namespace
 
@@ -101,8 +104,7 @@ TEST_F(EnhanceCommand, PrintsTheNotesOrTheFailureAndLeavesTheFolderAlone) {
 }
 
 TEST_F(EnhanceCommand, ArgumentFailures) {
-  writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json",
-            R"({"providers": [{"id": "work", "name": "W", "kind": "openAI", "baseURL": "http://127.0.0.1:9/v1",
+  preferences(R"({"providers": [{"id": "work", "name": "W", "kind": "openAI", "baseURL": "http://127.0.0.1:9/v1",
                 "model": "m", "requiresKey": false}]})");
   writeFile(dir.path() / "sem-meta" / "notas.md", "- nada\n");
   const std::string noMeta = "não achei meta.json em " + (dir.path() / "sem-meta").string() + "\n";
@@ -199,72 +201,49 @@ TEST_F(EnhanceCommand, CtrlCEndsTheRunAndClosesTheTransfer) {
     });
     std::vector<std::string> args = command;
     args.insert(args.end(), {"--provider", "anthropic", "--base-url", server.url()});
-    Child child = spawnChild(QUILLET_BINARY, args, env());
-    ASSERT_GT(child.pid, 0);
+    Running tool(spawnChild(QUILLET_BINARY, args, env()));
     ASSERT_EQ(pieceSent.get_future().wait_for(seconds(10)), std::future_status::ready);
-    std::string got(shown.size(), '\0');
-    for (ssize_t n = 0, r; n < ssize(got) && (r = read(child.out, &got[n], got.size() - n)) > 0;) n += r;
-    EXPECT_EQ(got, shown);
-    kill(child.pid, SIGINT);
+    EXPECT_TRUE(tool.waitForOutput(shown, seconds(10)));
+    tool.signal(SIGINT);
     auto transferClosed = closed.get_future();
     EXPECT_TRUE(transferClosed.wait_for(seconds(5)) == std::future_status::ready && transferClosed.get());
-    Outcome o = finish(child);
+    Outcome o = tool.end();
     EXPECT_EQ(o.signal, SIGINT);  // so that a calling shell stops too
-    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(o.out + o.err, shown);
   }
   EXPECT_EQ(snapshot(folder), before);
 }
 
-TEST_F(EnhanceCommand, NamedByTitleAndSavedIntoTheMeeting) {
-  fs::path folder = example("2025-03-18 1130 Weekly sync");
-  writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json",
-            R"({"storagePath": ")" + (dir.path() / "store").string() + R"("})");
-  LoopbackServer server = answering(
-      200, eventStream({{{"choices", {{{"delta", {{"content", "Notas "}}}}}}},
-                        {{"choices", {{{"delta", {{"content", "salvas."}}}, {"finish_reason", "stop"}}}}}},
-                       /*done=*/true));
-  const std::vector<std::string> args = {"enhance", "weekly", "--provider", "openai", "--model", "gpt-test",
-                                         "--base-url", server.url()};
-  // Without "--save" nothing is written, as ever.
-  auto before = snapshot(folder);
-  EXPECT_EQ(quillet(args).out, "Notas salvas.\n");
-  EXPECT_EQ(snapshot(folder), before);
-
-  // With it, the notes and the model land in the meeting; the user's notes stay.
+// Named by its title, the meeting gets the notes and the model; the user's
+// notes stay, and a failing provider saves nothing.
+TEST_F(EnhanceCommand, SavesIntoTheMeetingNamedByTitle) {
+  fs::path folder = example(kWeekly);
+  preferences(R"({"storagePath": ")" + (dir.path() / "store").string() + R"("})");
   writeFile(folder / "notas.md", "- digitado enquanto isso\n");
-  std::vector<std::string> saving = args;
-  saving.push_back("--save");
-  Outcome o = quillet(saving);
-  EXPECT_EQ(o.out, "Notas salvas.\n");
-  EXPECT_EQ(o.status, 0) << o.err;
+  LoopbackServer server = openAIAnswering("Notas ", "salvas."), failing = answering(503, errorBody("overloaded"));
+  for (const LoopbackServer* s : {&failing, &server}) {
+    Outcome o = quillet({"enhance", "weekly", "--provider", "openai", "--model", "gpt-test", "--base-url", s->url(),
+                         "--save"});
+    EXPECT_EQ(o.out + std::to_string(o.status), s == &server ? "Notas salvas.\n0" : "1");
+    EXPECT_EQ(fs::exists(folder / "notas-ia.md"), s == &server);
+  }
   EXPECT_EQ(readFile(folder / "notas-ia.md"), "Notas salvas.");
   EXPECT_EQ(readFile(folder / "notas.md"), "- digitado enquanto isso\n");
-  EXPECT_EQ(json::parse(readFile(folder / "meta.json"))["enhancedWith"], "ChatGPT (OpenAI) · gpt-test");
-  EXPECT_EQ(json::parse(readFile(folder / "meta.json"))["title"], "Weekly sync");
-  EXPECT_TRUE(quillet({"list"}).out.starts_with("\u2726 ")) << quillet({"list"}).out;
-
-  // A failing provider saves nothing.
-  fs::remove(folder / "notas-ia.md");
-  LoopbackServer failing = answering(503, R"({"error": {"message": "overloaded"}})");
-  saving[7] = failing.url();
-  Outcome failed = quillet(saving);
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_FALSE(fs::exists(folder / "notas-ia.md"));
+  json meta = json::parse(readFile(folder / "meta.json"));
+  EXPECT_EQ(meta["enhancedWith"].get<std::string>() + "|" + meta["title"].get<std::string>(),
+            "ChatGPT (OpenAI) · gpt-test|Weekly sync");
+  EXPECT_TRUE(quillet({"list"}).out.starts_with("\u2726 "));
 }
 
 TEST_F(EnhanceCommand, OnATerminalStandardErrorShowsTheRunInPlace) {
-  fs::path folder = example("2025-03-18 1130 Weekly sync");
-  LoopbackServer server = answering(
-      200, eventStream({{{"choices", {{{"delta", {{"content", "Ação "}}}}}}},
-                        {{"choices", {{{"delta", {{"content", "feita."}}}, {"finish_reason", "stop"}}}}}},
-                       /*done=*/true));
+  LoopbackServer server = openAIAnswering("Ação ", "feita.");
   Outcome o = runOnTerminal(QUILLET_BINARY,
-                            {"enhance", folder.string(), "--provider", "openai", "--model", "gpt-test", "--base-url",
-                             server.url()},
+                            {"enhance", example(kWeekly).string(), "--provider", "openai", "--model", "gpt-test",
+                             "--base-url", server.url()},
                             env(), 2);
-  EXPECT_EQ(o.out, "Ação feita.\n");
-  EXPECT_EQ(o.status, 0);
-  EXPECT_NE(o.err.find("\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 0 caracteres"), std::string::npos) << o.err;
-  EXPECT_NE(o.err.find("\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 11 caracteres"), std::string::npos) << o.err;
+  EXPECT_EQ(o.out + std::to_string(o.status), "Ação feita.\n0");
+  const std::string line = "\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 ";
+  EXPECT_NE(o.err.find(line + "0 caracteres"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find(line + "11 caracteres"), std::string::npos) << o.err;
   EXPECT_TRUE(o.err.ends_with("\r\033[K(ChatGPT (OpenAI) · gpt-test)\n")) << o.err;
 }

@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -21,47 +20,31 @@ bool haveSecretService() {
 
 }  // namespace
 
-// Runs against the real Secret Service of the test script's D-Bus session.
-TEST(Keychain, StoresReadsOverwritesAndRemoves) {
+// Runs against the real Secret Service of the test bed's D-Bus session.
+TEST(Keychain, StoresOverwritesRemovesAndReadsWhatSecretToolStored) {
   if (!haveSecretService()) GTEST_SKIP() << "needs scripts/with-services.sh";
   const std::string account = "test-" + Uuid::random().string();
   EXPECT_FALSE(Keychain::get(account));
-  Keychain::set("sk-first", account);
-  EXPECT_EQ(Keychain::get(account), "sk-first");
-  Keychain::set("sk-second", account);
-  EXPECT_EQ(Keychain::get(account), "sk-second");
-  Keychain::set("", account);
-  EXPECT_FALSE(Keychain::get(account));
-  Keychain::set("sk-third", account);
-  Keychain::set(std::nullopt, account);
-  EXPECT_FALSE(Keychain::get(account));
-}
-
-TEST(Keychain, ReadsAnItemWrittenBySecretTool) {
-  if (!haveSecretService()) GTEST_SKIP() << "needs scripts/with-services.sh";
-  const std::string account = "tool-" + Uuid::random().string();
-  std::string command = "printf 'sk-from-tool' | secret-tool store --label=Quillet service app.quillet.mac.ai account " + account;
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(Keychain::get(account), "sk-from-tool");
+  using Value = std::optional<std::string>;
+  for (const auto& [value, kept] : std::vector<std::pair<Value, Value>>{
+           {"sk-first", "sk-first"}, {"sk-second", "sk-second"}, {"", {}}, {"sk-third", "sk-third"}, {{}, {}}}) {
+    Keychain::set(value, account);
+    EXPECT_EQ(Keychain::get(account), kept);
+  }
+  const std::string store = "printf sk-tool | secret-tool store --label=Quillet service app.quillet.mac.ai account ";
+  ASSERT_EQ(std::system((store + account).c_str()), 0);
+  test::ScopedEnv env{{"QUILLET_API_KEY", "sk-env"}};
   ProviderConfig provider{account, "Teste", ProviderKind::openAI, "https://x", "m", true, std::nullopt};
-  setenv("QUILLET_API_KEY", "sk-env", 1);
-  EXPECT_EQ(provider.apiKey(), "sk-from-tool");  // the keychain comes first
-  unsetenv("QUILLET_API_KEY");
+  EXPECT_EQ(provider.apiKey(), "sk-tool");  // the keychain comes first
   Keychain::set("", account);
 }
 
-TEST(Keychain, WithoutASessionBusAnswersAtOnce) {
-  const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  std::string address = saved ? saved : "";
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  auto start = std::chrono::steady_clock::now();
+// Without a session bus the keychain is empty and the environment's key counts.
+TEST(Keychain, WithoutASessionBusTheEnvironmentsKeyCounts) {
+  test::ScopedEnv env{{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"QUILLET_API_KEY", "sk-env"}};
   EXPECT_FALSE(Keychain::get("anthropic"));
   Keychain::set("ignored", "anthropic");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
-  setenv("QUILLET_API_KEY", "sk-env", 1);
   EXPECT_EQ(Providers::presets()[0].apiKey(), "sk-env");
-  unsetenv("QUILLET_API_KEY");
-  if (!address.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
 }
 
 // A keyring of its own on a bus of its own, locked after the key is stored:
@@ -80,10 +63,8 @@ TEST(Keychain, ALockedKeyringIsNotAMissingKey) {
       "exec \"$0\" ai models --provider groq\n";
   quillet::test::Outcome o = quillet::test::run(
       "/usr/bin/dbus-run-session", {"--", "/bin/sh", "-c", script, QUILLET_BINARY},
-      {{"HOME", dir.path().string()},
-       {"XDG_DATA_HOME", (dir.path() / "data").string()},
-       {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-       {"XDG_RUNTIME_DIR", (dir.path() / "run").string()},
+      {{"HOME", dir.path().string()}, {"XDG_DATA_HOME", (dir.path() / "data").string()},
+       {"XDG_CONFIG_HOME", (dir.path() / "config").string()}, {"XDG_RUNTIME_DIR", (dir.path() / "run").string()},
        {"PATH", "/usr/bin:/bin"}});
   EXPECT_NE(o.err.find("erro: o chaveiro está trancado; destranque-o para usar a chave de Groq\n"),
             std::string::npos)
@@ -110,8 +91,7 @@ TEST(Keychain, ABusThatNeverAnswersCountsAsNoKey) {
   });
   // `timeout` only guards the suite against a hang; it is far above the wait.
   test::Outcome o = test::run("/usr/bin/timeout", {"60", QUILLET_BINARY, "doctor"},
-                              {{"HOME", dir.path().string()},
-                               {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+                              {{"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
                                {"XDG_DATA_HOME", (dir.path() / "data").string()},
                                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path}});
   shutdown(listener, SHUT_RDWR);

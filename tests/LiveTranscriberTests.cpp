@@ -1,21 +1,13 @@
-// The live transcriber against a scripted decoder, then fed by the system
-// audio tap from the private PulseAudio server with real recorded speech.
+// The live transcriber against a scripted engine. On real speech from the
+// sound server it is heard through the record command's tests.
 #include <gtest/gtest.h>
 
-#include <samplerate.h>
-
-#include <algorithm>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <thread>
 
-#include "AudioSupport.hpp"
-#include "PulseSupport.hpp"
 #include "QuilletKit/LiveTranscriber.hpp"
-#include "QuilletKit/PocketSphinx.hpp"
-#include "QuilletKit/SystemAudioTap.hpp"
-#include "QuilletKit/Text.hpp"
+#include "ScriptedSpeech.hpp"
 #include "TestSupport.hpp"
 
 using namespace quillet;
@@ -23,60 +15,40 @@ using namespace quillet::test;
 
 namespace {
 
-// A decoder that emits chosen results once chosen numbers of samples have
-// been fed to it, and the rest when it is finished.
-struct ScriptedDecoder : SpeechBackend {
-  std::mutex mutex;
-  std::vector<std::pair<size_t, SpeechResult>> onFeed;  // after how many samples
-  std::vector<SpeechResult> onFinish;
-  std::vector<int16_t> fed;
-  bool finished = false;
-  bool available = true, supported = true;
-  int rate = 16000;
+SpeechResult result(std::string text, bool isFinal, double start = 0, double end = 0) {
+  return {std::move(text), start, end, isFinal};
+}
 
-  struct Recognizer : SpeechRecognizer {
-    Recognizer(ScriptedDecoder& d, SpeechResultHandler h) : decoder(d), onResult(std::move(h)) {}
-    int sampleRate() const override { return decoder.rate; }
-    void feed(std::span<const int16_t> samples) override {
-      std::vector<SpeechResult> due;
-      {
-        std::lock_guard lock(decoder.mutex);
-        decoder.fed.insert(decoder.fed.end(), samples.begin(), samples.end());
-        for (; next < decoder.onFeed.size() && decoder.onFeed[next].first <= decoder.fed.size(); ++next)
-          due.push_back(decoder.onFeed[next].second);
-      }
-      for (const auto& r : due) onResult(r);
-    }
-    void finish() override {
-      std::unique_lock lock(decoder.mutex);
-      decoder.finished = true;
-      auto due = decoder.onFinish;
-      lock.unlock();
-      for (const auto& r : due) onResult(r);
-    }
-    ScriptedDecoder& decoder;
-    SpeechResultHandler onResult;
-    size_t next = 0;
+// Hands out each result once the number of samples paired with it is fed.
+ScriptedSpeech::Script after(std::vector<std::pair<size_t, SpeechResult>> plan) {
+  return [plan](const std::vector<int16_t>& fed, size_t before) {
+    std::vector<SpeechResult> due;
+    for (const auto& [count, r] : plan)
+      if (count > before && count <= fed.size()) due.push_back(r);
+    return due;
   };
+}
 
-  bool isAvailable() override { return available; }
-  std::optional<std::string> supportedLocale(const std::string& id) override {
-    return supported ? std::optional(id) : std::nullopt;
+ScriptedSpeech::Script always(std::vector<SpeechResult> results) {
+  return [results](const std::vector<int16_t>&, size_t) { return results; };
+}
+
+AudioBuffer monoBuffer(size_t frames, float value = 0.25f) {
+  return AudioBuffer::owning({16000, 1}, std::vector<float>(frames, value), uint32_t(frames));
+}
+
+struct LiveTranscriberTest : ::testing::Test {
+  // What the callbacks saw, in order: "v:<text>" and "f:<text>@<start>-<end>".
+  std::shared_ptr<LiveTranscriber> start() {
+    return LiveTranscriber::start(
+        MeetingLanguage::en(), Speaker::them, [this](const std::string& text) { add("v:" + text); },
+        [this](const Segment& s) {
+          char times[64];
+          std::snprintf(times, sizeof times, "@%.1f-%.1f", s.start, s.end);
+          add("f:" + s.text + times, s);
+        },
+        assets);
   }
-  std::vector<std::string> installedLocales() override { return {"en-US"}; }
-  std::unique_ptr<AssetInstallation> installationRequest(const std::string&) override { return nullptr; }
-  std::unique_ptr<SpeechRecognizer> recognizer(const std::string&, SpeechPreset, SpeechResultHandler h) override {
-    return std::make_unique<Recognizer>(*this, std::move(h));
-  }
-};
-
-// What the callbacks saw, in order: "v:<text>" and "f:<text>@<start>-<end>".
-struct Log {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> entries;
-  std::vector<Segment> segments;
-
   void add(std::string entry, std::optional<Segment> segment = {}) {
     std::lock_guard lock(mutex);
     entries.push_back(std::move(entry));
@@ -87,52 +59,36 @@ struct Log {
     std::unique_lock lock(mutex);
     changed.wait_for(lock, std::chrono::seconds(30), [&] { return entries.size() >= count; });
   }
-};
 
-AudioBuffer monoBuffer(size_t frames, float value = 0.25f) {
-  return AudioBuffer::owning({16000, 1}, std::vector<float>(frames, value), uint32_t(frames));
-}
-
-SpeechResult result(std::string text, bool isFinal, double start = 0, double end = 0) {
-  return {std::move(text), start, end, isFinal};
-}
-
-struct LiveTranscriberTest : ::testing::Test {
-  std::shared_ptr<LiveTranscriber> start() {
-    return LiveTranscriber::start(
-        MeetingLanguage::en(), Speaker::them, [this](const std::string& text) { log.add("v:" + text); },
-        [this](const Segment& s) {
-          char times[64];
-          std::snprintf(times, sizeof times, "@%.1f-%.1f", s.start, s.end);
-          log.add("f:" + s.text + times, s);
-        },
-        assets);
-  }
-  std::shared_ptr<ScriptedDecoder> script = std::make_shared<ScriptedDecoder>();
+  std::shared_ptr<ScriptedSpeech> script = std::make_shared<ScriptedSpeech>();
   SpeechAssets assets{script};
-  Log log;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> entries;
+  std::vector<Segment> segments;
 };
 
 }  // namespace
 
 TEST_F(LiveTranscriberTest, GuessesAreVolatileAndSettledTextBecomesSegmentsInOrder) {
-  script->onFeed = {{1000, result(" hel", false)},
-                    {2000, result("hello ", false)},
-                    {3000, result(" hello \n", true, 0.1, 0.3)},
-                    {4000, result("  \n ", true, 0.3, 0.4)},
-                    {5000, result("wor", false)}};
-  script->onFinish = {result("world", true, 0.5, 0.9)};
+  script->onFeed = after({{1000, result(" hel", false)},
+                          {2000, result("hello ", false)},
+                          {3000, result(" hello \n", true, 0.1, 0.3)},
+                          {4000, result("  \n ", true, 0.3, 0.4)},
+                          {5000, result("wor", false)}});
+  script->onFinish = always({result("world", true, 0.5, 0.9)});
   auto transcriber = start();
   transcriber->feed(monoBuffer(5000));
-  log.waitFor(6);
+  waitFor(6);
   EXPECT_EQ(transcriber->text(), "hello") << "settled text only";
   EXPECT_EQ(transcriber->finish(), "hello world");
   EXPECT_EQ(transcriber->finish(), "hello world");
-  EXPECT_EQ(log.entries, (std::vector<std::string>{"v:hel", "v:hello", "v:", "f:hello@0.1-0.3", "v:", "v:wor", "v:",
-                                                    "f:world@0.5-0.9"}));
-  ASSERT_EQ(log.segments.size(), 2u);
-  EXPECT_EQ(log.segments[0].speaker, Speaker::them);
-  EXPECT_NE(log.segments[0].id, log.segments[1].id);
+  EXPECT_EQ(entries, (std::vector<std::string>{"v:hel", "v:hello", "v:", "f:hello@0.1-0.3", "v:", "v:wor", "v:",
+                                               "f:world@0.5-0.9"}));
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[0].speaker, Speaker::them);
+  EXPECT_NE(segments[0].id, segments[1].id);
+  EXPECT_EQ(script->preset, SpeechPreset::progressiveTranscription);
 }
 
 TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMono) {
@@ -155,11 +111,11 @@ TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMono) {
 }
 
 TEST_F(LiveTranscriberTest, CancelDropsWhatIsNotSettled) {
-  script->onFeed = {{1000, result("kept", true, 0, 0.1)}};
-  script->onFinish = {result("never", true, 0.1, 0.2)};
+  script->onFeed = after({{1000, result("kept", true, 0, 0.1)}});
+  script->onFinish = always({result("never", true, 0.1, 0.2)});
   auto transcriber = start();
   transcriber->feed(monoBuffer(1000));
-  log.waitFor(2);
+  waitFor(2);
   transcriber->cancel();
   transcriber->feed(monoBuffer(1000));
   EXPECT_EQ(transcriber->finish(), "kept");
@@ -169,14 +125,14 @@ TEST_F(LiveTranscriberTest, CancelDropsWhatIsNotSettled) {
 }
 
 TEST_F(LiveTranscriberTest, StartFailsWithTheSpeechErrors) {
-  std::pair<bool ScriptedDecoder::*, const char*> cases[] = {
-      {&ScriptedDecoder::available, "O reconhecimento de fala não está disponível neste Mac"},
-      {&ScriptedDecoder::supported, "O reconhecimento de fala do Mac não suporta en-US"},
-      {nullptr, "Não achei um formato de áudio para o reconhecimento de fala"}};  // a rate of 0
-  for (const auto& [flag, message] : cases) {
-    auto decoder = std::make_shared<ScriptedDecoder>();
-    flag ? void((*decoder).*flag = false) : void(decoder->rate = 0);
-    SpeechAssets scripted(decoder);
+  std::pair<std::function<void(ScriptedSpeech&)>, const char*> cases[] = {
+      {[](auto& s) { s.available = false; }, "O reconhecimento de fala não está disponível neste Mac"},
+      {[](auto& s) { s.supported.clear(); }, "O reconhecimento de fala do Mac não suporta en-US"},
+      {[](auto& s) { s.rate = 0; }, "Não achei um formato de áudio para o reconhecimento de fala"}};
+  for (const auto& [spoil, message] : cases) {
+    auto engine = std::make_shared<ScriptedSpeech>();
+    spoil(*engine);
+    SpeechAssets scripted(engine);
     try {
       LiveTranscriber::start(MeetingLanguage::en(), Speaker::me, {}, {}, scripted);
       ADD_FAILURE() << message;
@@ -188,15 +144,15 @@ TEST_F(LiveTranscriberTest, StartFailsWithTheSpeechErrors) {
 
 // Also for ThreadSanitizer.
 TEST_F(LiveTranscriberTest, FinishFromInsideACallbackAndFeedingFromManyThreads) {
-  script->onFeed = {{8000, result("first", true, 0, 0.5)}};
-  script->onFinish = {result("last", true, 0.5, 1)};
+  script->onFeed = after({{8000, result("first", true, 0, 0.5)}});
+  script->onFinish = always({result("last", true, 0.5, 1)});
   std::shared_ptr<LiveTranscriber> transcriber;
   std::string inside;
   transcriber = LiveTranscriber::start(
       MeetingLanguage::en(), Speaker::me, {},
       [&](const Segment& s) {
         if (s.text == "first") inside = transcriber->finish();  // returns without waiting on itself
-        log.add(s.text);
+        add(s.text);
       },
       assets);
   std::vector<std::thread> feeders;
@@ -205,83 +161,8 @@ TEST_F(LiveTranscriberTest, FinishFromInsideACallbackAndFeedingFromManyThreads) 
       for (int i = 0; i < 20; ++i) transcriber->feed(monoBuffer(160)), (void)transcriber->text();
     });
   for (auto& f : feeders) f.join();
-  log.waitFor(2);
+  waitFor(2);
   EXPECT_EQ(inside, "first");
   EXPECT_EQ(transcriber->finish(), "first last");
   start()->feed(monoBuffer(1600));  // dropped while running: cancelled, its thread gone
-}
-
-namespace {
-
-// What file transcription settles, with its times: the engine as
-// SpeechAssets::transcribe drives it.
-std::vector<SpeechResult> fileSegments(const Sound& sound) {
-  std::vector<SpeechResult> finals;
-  auto recognizer = PocketSphinxBackend().recognizer("en-US", SpeechPreset::transcription, [&](const SpeechResult& r) {
-    if (r.isFinal && !r.text.empty()) finals.push_back(r);
-  });
-  std::vector<int16_t> pcm(sound.samples.size());
-  src_float_to_short_array(sound.samples.data(), pcm.data(), int(pcm.size()));
-  recognizer->feed(pcm);
-  recognizer->finish();
-  return finals;
-}
-
-}  // namespace
-
-TEST(LiveTranscriberOnPulse, FedFromTheTapItHearsWhatTheFileSays) {
-  REQUIRE_SOUND_SERVER();
-  // Two clips with pauses around them, as one file.
-  auto clips = libriVoxClips();
-  Sound sound = silence(0.5);
-  std::string reference;
-  for (size_t i : {0u, 3u}) {
-    append(sound, readSound(clips[i].wav));
-    append(sound, silence(1.5));
-    reference += (reference.empty() ? "" : " ") + clips[i].reference;
-  }
-  TempDir dir;
-  writeSound(dir.path() / "meeting.wav", sound, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  // The file's own recognition runs meanwhile: the clip plays in real time.
-  auto fromFile = std::async(std::launch::async, [&sound] { return fileSegments(sound); });
-
-  std::mutex mutex;
-  std::vector<Segment> segments;
-  auto transcriber = LiveTranscriber::start(MeetingLanguage::en(), Speaker::them, {}, [&](const Segment& s) {
-    std::lock_guard lock(mutex);
-    segments.push_back(s);
-  });
-  // Where the file begins in the tap's stream: its first sample that is not
-  // the null sink's exact silence.
-  double framesBefore = 0, rate = 0;
-  bool begun = false;
-  SystemAudioTap tap([&](const AudioBuffer& b) {
-    transcriber->feed(b);
-    rate = b.sampleRate();
-    for (float v : b.channel(0)) {
-      if ((begun = begun || v != 0)) break;
-      ++framesBefore;
-    }
-  });
-  tap.start();
-  ASSERT_TRUE(play(dir.path() / "meeting.wav", "quillet_a"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  tap.stop();
-  std::string live = transcriber->finish();
-
-  auto expected = fromFile.get();
-  std::string offline;
-  for (const auto& e : expected) offline += (offline.empty() ? "" : " ") + text::trimSpaces(e.text);
-  double liveWer = wordErrorRate(reference, live), fileWer = wordErrorRate(reference, offline);
-  std::printf("WER live %.1f %% (file %.1f %%)\n", liveWer, fileWer);
-  EXPECT_LE(liveWer, fileWer + 5) << live << "\n" << offline;
-  ASSERT_TRUE(begun && !segments.empty() && !expected.empty());
-  const double offset = framesBefore / rate;
-  for (const auto& s : segments) {
-    auto nearest = std::min_element(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
-      return std::abs(a.start - (s.start - offset)) < std::abs(b.start - (s.start - offset));
-    });
-    EXPECT_NEAR(s.start - offset, nearest->start, 1.0) << s.text;
-    EXPECT_NEAR(s.end - offset, nearest->end, 1.0) << s.text;
-  }
 }

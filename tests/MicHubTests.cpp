@@ -1,11 +1,10 @@
 // The microphone hub against a scripted sound server, then on the private
-// PulseAudio server.
+// PulseAudio server (without one: in the record command's tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "AudioSupport.hpp"
 #include "PulseSupport.hpp"
 #include "QuilletKit/MicHub.hpp"
 #include "ScriptedSoundServer.hpp"
@@ -55,7 +54,6 @@ TEST_F(MicHubTest, EverySubscriberGetsEveryWholeBlockDeinterleavedAndOneLevel) {
   ASSERT_EQ(server->requests().size(), 1u) << "one stream for every subscriber";
   EXPECT_EQ(server->requests()[0].device, CaptureDevice::defaultSource);
   for (uint32_t b = 0; b < 2; ++b) {
-    EXPECT_EQ(first[b].format(), (AudioFormat{48000, 2}));
     ASSERT_EQ(first[b].frameLength(), 4096u);
     EXPECT_EQ(first[b].channel(0)[4095], float(b * 4096 + 4095));
     EXPECT_EQ(first[b].channel(1)[1], -float(b * 4096 + 1));
@@ -77,9 +75,9 @@ TEST_F(MicHubTest, AFailedStartKeepsNothingAndCaptureRunsFromTheFirstSubscribeTo
     } catch (const MicError& e) {
       EXPECT_TRUE(noInput);
       EXPECT_STREQ(e.what(), "Nenhum microfone disponível.");
-    } catch (const std::system_error& e) {
+    } catch (const SoundServerError& e) {
       EXPECT_FALSE(noInput);  // the server's own error, unchanged
-      EXPECT_EQ(e.code().value(), 6);
+      EXPECT_EQ(e.kind(), kind);
     }
     EXPECT_FALSE(hub.isRunning());
   }
@@ -92,8 +90,7 @@ TEST_F(MicHubTest, AFailedStartKeepsNothingAndCaptureRunsFromTheFirstSubscribeTo
   server->deliver(frames(4096));
   EXPECT_EQ(heard, 1) << "neither a failed subscriber nor one that left";
   hub.unsubscribe(b);
-  EXPECT_FALSE(hub.isRunning());
-  EXPECT_FALSE(server->streamOpen());
+  EXPECT_FALSE(hub.isRunning() || server->streamOpen());
   hub.subscribe([](const AudioBuffer&) {});
   EXPECT_EQ(server->requests().size(), 7u);  // five refused, then one per run
 }
@@ -139,34 +136,14 @@ TEST_F(MicHubTest, SubscribersComingAndGoingWhileBlocksFlow) {
 
 TEST(MicHubOnPulse, HearsWhatPlaysIntoTheDefaultSourcesSink) {
   REQUIRE_SOUND_SERVER();
-  std::mutex mutex;
-  std::vector<float> heard;
-  float loudest = 0;
-  double rate = 0;
+  Heard heard;
   MicHub hub;  // after what its handlers write to, so that it stops first
   hub.subscribe(
       [&](const AudioBuffer& b) {
-        std::lock_guard lock(mutex);
         EXPECT_EQ(b.frameLength(), 4096u);
         EXPECT_EQ(b.channelCount(), 2u);  // the null sink's monitor, in its own format
-        rate = b.sampleRate();
-        heard.insert(heard.end(), b.channel(0).begin(), b.channel(0).end());
+        heard.buffer(b);
       },
-      [&](float level) {
-        std::lock_guard lock(mutex);
-        loudest = std::max(loudest, level);
-      });
-  Sound file = readSound(libriVoxClips()[1].wav);
-  ASSERT_TRUE(play(libriVoxClips()[1].wav, "quillet_a"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::lock_guard lock(mutex);
-  EXPECT_GT(loudest, 0.3f);
-  EXPECT_NEAR(energy(heard, rate), energy(file.samples, file.rate), 0.1 * energy(file.samples, file.rate));
-}
-
-TEST(MicHubOnPulse, NoServerMeansNoInputAtOnce) {
-  ScopedEnv nowhere("PULSE_SERVER", "unix:/nonexistent/quillet/native");
-  MicHub hub;
-  EXPECT_THROW(hub.subscribe([](const AudioBuffer&) {}), MicError);
-  EXPECT_FALSE(hub.isRunning());
+      [&](float l) { heard.level(l); });
+  heard.expectToHear(libriVoxClips()[1].wav, "quillet_a");
 }

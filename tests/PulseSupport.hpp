@@ -2,33 +2,27 @@
 // The private PulseAudio server of scripts/with-services.sh: null sinks
 // "quillet_a" (the default sink, whose monitor is the default source) and
 // "quillet_b". Tests that need it skip when PULSE_SERVER is not set.
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "AudioSupport.hpp"
+#include "QuilletKit/AudioBuffer.hpp"
 #include "TestSupport.hpp"
 
 namespace quillet::test {
 
-inline bool haveSoundServer() {
-  const char* server = std::getenv("PULSE_SERVER");
-  return server && *server;
-}
+#define REQUIRE_SOUND_SERVER()                                               \
+  if (const char* server = std::getenv("PULSE_SERVER"); !server || !*server) \
+  GTEST_SKIP() << "PULSE_SERVER is not set (run under scripts/with-services.sh)"
 
-#define REQUIRE_SOUND_SERVER() \
-  if (!::quillet::test::haveSoundServer()) GTEST_SKIP() << "PULSE_SERVER is not set (run under scripts/with-services.sh)"
-
-inline std::string pactl(const std::string& args) {
-  std::string out;
-  FILE* pipe = popen(("pactl " + args + " 2>&1").c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  pclose(pipe);
-  return out;
+inline std::string pactl(const std::vector<std::string>& args) {
+  return run("/usr/bin/pactl", args, inherited({"PULSE_SERVER", "HOME", "XDG_RUNTIME_DIR"})).out;
 }
 
 // Plays a sound file into a sink at its own pace; returns when it is over.
@@ -39,12 +33,8 @@ inline bool play(const std::filesystem::path& file, const std::string& sink) {
 
 // Puts the default sink back as with-services.sh left it, whatever a test did.
 struct DefaultSinkGuard {
-  ~DefaultSinkGuard() { pactl("set-default-sink quillet_a"); }
+  ~DefaultSinkGuard() { pactl({"set-default-sink", "quillet_a"}); }
 };
-
-}  // namespace quillet::test
-
-namespace quillet::test {
 
 // Σ x² over the sample rate: the same for a sound and for that sound with
 // silence around it, whatever the rate it was carried at.
@@ -53,5 +43,37 @@ inline double energy(std::span<const float> samples, double rate) {
   for (float s : samples) sum += static_cast<double>(s) * s;
   return sum / rate;
 }
+
+// What a capture client hears of channel 0, with its loudest level, from
+// the capture's thread.
+struct Heard {
+  void buffer(const AudioBuffer& b) {
+    std::lock_guard lock(mutex);
+    rate = b.sampleRate();
+    samples.insert(samples.end(), b.channel(0).begin(), b.channel(0).end());
+  }
+  void level(float l) {
+    std::lock_guard lock(mutex);
+    loudest = std::max(loudest, l);
+  }
+  // Plays `clip` into `sink` and checks that all of it was heard, loud
+  // enough; then forgets it.
+  void expectToHear(const std::filesystem::path& clip, const std::string& sink) {
+    Sound file = readSound(clip);
+    ASSERT_TRUE(play(clip, sink));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last chunk's way through the server
+    std::lock_guard lock(mutex);
+    EXPECT_GT(loudest, 0.3f) << sink;
+    const double expected = energy(file.samples, file.rate);
+    EXPECT_NEAR(energy(samples, rate), expected, 0.1 * expected) << sink;
+    samples.clear();
+    loudest = 0;
+  }
+
+  std::mutex mutex;
+  std::vector<float> samples;
+  double rate = 0;
+  float loudest = 0;
+};
 
 }  // namespace quillet::test

@@ -3,6 +3,7 @@
 // hand over the chunks a test chooses, it refuses a start when told to, and
 // it fires default-sink changes. Every hand-over runs on the owner's queue
 // and has run when the call returns.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,19 +25,13 @@ class ScriptedSoundServer : public SoundServer {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
     if (refusal) throw *refusal;
-    auto core = std::make_shared<Core>(queue, format, std::move(onChunk));
-    stream_ = core;
-    return std::make_unique<Stream>(core);
+    return open(stream_, queue, std::move(onChunk));
   }
 
   std::unique_ptr<DeviceWatch> watchDefaultSink(SerialQueue& queue, std::function<void()> onChange) override {
     std::lock_guard lock(mutex_);
     if (watchFails) return nullptr;
-    auto core = std::make_shared<Core>(queue, format, [onChange](const AudioFormat&, std::span<const float>) {
-      onChange();
-    });
-    watch_ = core;
-    return std::make_unique<Stream>(core);
+    return open(watch_, queue, [onChange](const AudioFormat&, std::span<const float>) { onChange(); });
   }
 
   // Hands interleaved samples to the newest stream; false when it is closed.
@@ -66,8 +61,8 @@ class ScriptedSoundServer : public SoundServer {
     std::lock_guard lock(mutex_);
     return requests_;
   }
-  bool streamOpen() const { return isOpen(stream_); }
-  bool watchOpen() const { return isOpen(watch_); }
+  bool streamOpen() const { return latest(stream_) != nullptr; }
+  bool watchOpen() const { return latest(watch_) != nullptr; }
 
  private:
   struct Core {
@@ -90,12 +85,16 @@ class ScriptedSoundServer : public SoundServer {
     std::shared_ptr<Core> core;
   };
 
+  std::unique_ptr<Stream> open(std::weak_ptr<Core>& slot, SerialQueue& queue, ChunkHandler handler) {
+    auto core = std::make_shared<Core>(queue, format, std::move(handler));
+    slot = core;
+    return std::make_unique<Stream>(core);
+  }
   std::shared_ptr<Core> latest(const std::weak_ptr<Core>& which) const {
     std::lock_guard lock(mutex_);
     auto core = which.lock();
     return core && !core->gone ? core : nullptr;
   }
-  bool isOpen(const std::weak_ptr<Core>& which) const { return latest(which) != nullptr; }
 
   mutable std::mutex mutex_;
   std::vector<RecordRequest> requests_;

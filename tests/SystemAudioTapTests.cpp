@@ -1,8 +1,7 @@
 // The system-audio tap against a scripted sound server, then on the private
-// PulseAudio server.
+// PulseAudio server (without one: in the record command's tests).
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -38,11 +37,9 @@ TEST_F(SystemAudioTapTest, HandsNonEmptyCyclesOfTheMonitorUnderAFreshNameEachSta
   server->deliver(std::vector<float>(441, 0.1f));
   server->deliver({});  // a cycle without frames calls no handler
   tap.stop();
-  tap.stop();
   EXPECT_FALSE(server->streamOpen() || server->watchOpen() || tap.isRunning());
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_FALSE(kept[0].isView()) << "a kept copy owns its samples";
-  EXPECT_EQ(kept[0].frameLength(), 441u);
   EXPECT_EQ(kept[0].channel(0)[440], 0.1f);
   EXPECT_EQ(levels, std::vector<float>{0.7f});
 
@@ -70,8 +67,7 @@ TEST_F(SystemAudioTapTest, EachDefaultSinkChangeRestartsOnceWhileRunningAndNever
   tap.start();
   server->refusal = SoundServerError(SoundServerError::Kind::noDevice, 5, "gone");
   server->changeDefaultSink();
-  EXPECT_FALSE(tap.isRunning());
-  EXPECT_FALSE(server->watchOpen());
+  EXPECT_FALSE(tap.isRunning() || server->watchOpen());
   server->refusal.reset();
   tap.start();
   EXPECT_TRUE(tap.isRunning());
@@ -114,7 +110,7 @@ namespace {
 
 // Our source outputs as pactl lists them, properties included.
 std::string ourSourceOutputs() {
-  std::string all = pactl("list source-outputs"), ours;
+  std::string all = pactl({"list", "source-outputs"}), ours;
   for (size_t at = all.find("Source Output #"); at != std::string::npos;) {
     size_t end = all.find("Source Output #", at + 1);
     std::string entry = all.substr(at, end - at);
@@ -126,11 +122,17 @@ std::string ourSourceOutputs() {
 
 // "Source: 3", as pactl names a source output's source.
 std::string sourceLine(const std::string& name) {
-  std::istringstream lines(pactl("list short sources"));
+  std::istringstream lines(pactl({"list", "short", "sources"}));
   std::string index, source, rest;
   while (lines >> index >> source && std::getline(lines, rest))
     if (source == name) return "Source: " + index + "\n";
   return "(no " + name + ")";
+}
+
+// Polls `done` for up to five seconds: the server's own pace.
+template <class F>
+void waitUntil(F done) {
+  for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 }  // namespace
@@ -138,60 +140,24 @@ std::string sourceLine(const std::string& name) {
 TEST(SystemAudioTapOnPulse, HearsTheDefaultSinkAndFollowsItWhenItChanges) {
   REQUIRE_SOUND_SERVER();
   DefaultSinkGuard guard;
-  std::mutex mutex;
-  std::vector<float> heard;
-  double rate = 0;
-  float loudest = 0;
-  SystemAudioTap tap(
-      [&](const AudioBuffer& b) {
-        std::lock_guard lock(mutex);
-        rate = b.sampleRate();
-        heard.insert(heard.end(), b.channel(0).begin(), b.channel(0).end());
-      },
-      [&](float level) {
-        std::lock_guard lock(mutex);
-        loudest = std::max(loudest, level);
-      });
+  Heard heard;
+  SystemAudioTap tap([&](const AudioBuffer& b) { heard.buffer(b); }, [&](float l) { heard.level(l); });
   tap.start();
   std::string listed = ourSourceOutputs();
-  EXPECT_NE(listed.find("application.name = \"Quillet\""), std::string::npos) << listed;
   EXPECT_NE(listed.find("media.name = \"app.quillet.tap."), std::string::npos) << listed;
+  const auto clip = libriVoxClips()[1].wav;
+  heard.expectToHear(clip, "quillet_a");
 
-  Clip clip = libriVoxClips()[1];
-  Sound file = readSound(clip.wav);
-  const double expected = energy(file.samples, file.rate);
-  for (const char* sink : {"quillet_a", "quillet_b"}) {
-    if (sink == std::string("quillet_b")) {
-      pactl("set-default-sink quillet_b");
-      const std::string onB = sourceLine("quillet_b.monitor");
-      for (int i = 0; i < 100 && ourSourceOutputs().find(onB) == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      std::string moved = ourSourceOutputs();
-      EXPECT_NE(moved.find(onB), std::string::npos) << moved;
-      EXPECT_EQ(moved.find("Source Output #", 1), std::string::npos) << "one stream, not two:\n" << moved;
-    }
-    ASSERT_TRUE(play(clip.wav, sink));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last chunk's way through the server
-    std::lock_guard lock(mutex);
-    EXPECT_GT(loudest, 0.3f) << sink;
-    EXPECT_NEAR(energy(heard, rate), expected, 0.1 * expected) << sink;
-    heard.clear();
-    loudest = 0;
-  }
+  pactl({"set-default-sink", "quillet_b"});
+  const std::string onB = sourceLine("quillet_b.monitor");
+  waitUntil([&] { return ourSourceOutputs().find(onB) != std::string::npos; });
+  std::string moved = ourSourceOutputs();
+  EXPECT_NE(moved.find(onB), std::string::npos) << moved;
+  EXPECT_EQ(moved.find("Source Output #", 1), std::string::npos) << "one stream, not two:\n" << moved;
+  heard.expectToHear(clip, "quillet_b");
+
   tap.stop();
   // The server forgets a stream when it has read the client's goodbye.
-  for (int i = 0; i < 100 && !ourSourceOutputs().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitUntil([] { return ourSourceOutputs().empty(); });
   EXPECT_EQ(ourSourceOutputs(), "");
-}
-
-TEST(SystemAudioTapOnPulse, NoServerIsAnErrorAtOnce) {
-  ScopedEnv nowhere("PULSE_SERVER", "unix:/nonexistent/quillet/native");
-  SystemAudioTap tap([](const AudioBuffer&) {});
-  try {
-    tap.start();
-    ADD_FAILURE();
-  } catch (const TapError& e) {
-    EXPECT_EQ(e.kind(), TapError::Kind::status);
-    EXPECT_LT(e.code(), 0);
-  }
 }

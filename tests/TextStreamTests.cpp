@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -62,42 +63,39 @@ TEST(TextStream, ErrorComesAfterTheDeliveredPiecesAndOnlyOnce) {
   }
 }
 
-// Dropping, cancelling, interrupting and moving over a stream stop its
-// producer; nothing is delivered after a stop, not even a batch already taken.
+// Dropping, cancelling, interrupting (also during a pull) and moving over a
+// stream stop its producer; nothing is delivered after a stop, not even a
+// batch already taken, and a moved-from stream is empty.
 TEST(TextStream, StoppingAWaitingProducer) {
   std::atomic<int> stops = 0;
-  {
-    TextStream dropped = waiting(stops);
-    EXPECT_EQ(dropped.next(), "first");
+  const std::vector<std::function<void(std::optional<TextStream>&)>> ways = {
+      [](auto& s) { s.reset(); },
+      [](auto& s) { s->cancel(); },
+      [](auto& s) { std::thread([&] { s->interrupt(); }).join(); },
+      [](auto& s) {
+        EXPECT_EQ(s->next(), "second");
+        std::thread interrupter([&] {
+          std::this_thread::sleep_for(20ms);
+          s->interrupt();
+        });
+        EXPECT_EQ(s->next(), std::nullopt);
+        interrupter.join();
+      },
+      [](auto& s) { *s = TextStream::of({}); },
+      [](auto& s) {
+        TextStream taken = std::move(*s);
+        EXPECT_EQ(taken.next(), "second");
+      },
+  };
+  for (size_t i = 0; i < ways.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::optional<TextStream> stream = waiting(stops);
+    EXPECT_EQ(stream->next(), "first");
+    ways[i](stream);
+    if (stream) {
+      EXPECT_EQ(stream->next(), std::nullopt);
+    }
+    stream.reset();
+    EXPECT_EQ(stops, static_cast<int>(i) + 1);
   }
-  EXPECT_EQ(stops, 1);
-  TextStream stream = waiting(stops);
-  EXPECT_EQ(stream.next(), "first");
-  stream.cancel();
-  EXPECT_EQ(stops, 2);
-  EXPECT_EQ(stream.next(), std::nullopt);
-
-  {
-    TextStream interrupted = waiting(stops);
-    EXPECT_EQ(interrupted.next(), "first");
-    std::thread([&] { interrupted.interrupt(); }).join();
-    EXPECT_EQ(interrupted.next(), std::nullopt);
-  }
-  EXPECT_EQ(stops, 3);
-
-  TextStream moved = waiting(stops);
-  EXPECT_EQ(moved.next(), "first");
-  EXPECT_EQ(moved.next(), "second");
-  stream = std::move(moved);
-  EXPECT_EQ(stops, 3);
-  EXPECT_EQ(moved.next(), std::nullopt);  // NOLINT(bugprone-use-after-move)
-  // Interrupting from another thread ends a waiting pull.
-  std::thread interrupter([&] {
-    std::this_thread::sleep_for(20ms);
-    stream.interrupt();
-  });
-  EXPECT_EQ(stream.next(), std::nullopt);
-  interrupter.join();
-  stream = TextStream::of({});
-  EXPECT_EQ(stops, 4);
 }
