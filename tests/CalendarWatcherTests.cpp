@@ -192,7 +192,7 @@ TEST_F(CalendarWatcherTest, CurrentSpansFiveMinutesBeforeStartToEndAndOccurrence
                                                             "https://zoom.us/j/1"}));
 }
 
-TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
+TEST(CalendarEventConversion, AttendeesIdDefaultTitleAndCalendar) {
   CalendarItem i = item("UID-1", -3h, 1h);
   edit(i).attendees = {{"Ana Souza", "mailto:ana@example.com", false}, {"Eu", "mailto:me@example.com", true},
                        {"", "mailto:bruno@example.com", false},    {"", "", false},
@@ -203,10 +203,8 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
   EXPECT_EQ(e.calendar, "");
   edit(i).calendarTitle = "Trabalho";
-  edit(i).title = "Revisão";
   CalendarEvent titled = CalendarWatcher::event(i);
   EXPECT_EQ(titled.calendar, "Trabalho");
-  EXPECT_EQ(titled.title, "Revisão");
   EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(titled));
 }
 
@@ -238,7 +236,7 @@ TEST(CalendarJoinLinks, TheSevenServicesInTheUrlFieldThenLocationThenNotes) {
     cases.push_back({{}, {}, std::string("Entrar: ") + url + "\nSenha: 1234", url});
   for (const Case& c : cases) {
     CalendarItem i;
-    edit(i) = {.url = c.url, .location = c.location, .notes = c.notes};
+    edit(i) = CalendarItemText{"", "", c.url, c.location, c.notes, {}, {}};
     EXPECT_EQ(CalendarWatcher::videoURL(i), c.found) << c.location.value_or("") << c.notes.value_or("");
   }
 }

@@ -15,11 +15,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Tells every observer of every change: the detector must cope with spurious calls.
 class FakeProcesses : public AudioProcessList {
  public:
   static constexpr uint32_t kList = UINT32_MAX;  // the list's own observers
   std::vector<AudioProcess> list;
   std::vector<uint32_t> watched;  // every observer added, in order
+  std::vector<std::pair<std::shared_ptr<bool>, std::function<void()>>> observers;
 
   std::vector<AudioProcess> processes() override { return list; }
   std::unique_ptr<Registration> observeList(std::function<void()> changed) override {
@@ -28,34 +30,23 @@ class FakeProcesses : public AudioProcessList {
   std::unique_ptr<Registration> observeInput(uint32_t process, std::function<void()> changed) override {
     auto r = std::make_unique<Alive>();
     watched.push_back(process);
-    observers.push_back({process, std::move(changed), r->alive});
+    observers.emplace_back(r->alive, std::move(changed));
     return r;
   }
   void setList(std::vector<AudioProcess> processes) {
     list = std::move(processes);
-    notify(kList);
+    for (auto [alive, changed] : decltype(observers)(observers))
+      if (*alive) changed();
   }
   void setInput(uint32_t id, bool running) {
-    for (auto& p : list)
+    auto changed = list;
+    for (auto& p : changed)
       if (p.id == id) p.runningInput = running;
-    notify(id);
+    setList(changed);
   }
   size_t liveObservers() const {
-    return std::count_if(observers.begin(), observers.end(), [](auto& o) { return *o.alive; });
+    return std::count_if(observers.begin(), observers.end(), [](auto& o) { return *o.first; });
   }
-
- private:
-  struct Observer {
-    uint32_t process;
-    std::function<void()> changed;
-    std::shared_ptr<bool> alive;
-  };
-  void notify(uint32_t process) {
-    auto copy = observers;
-    for (auto& o : copy)
-      if (*o.alive && o.process == process) o.changed();
-  }
-  std::vector<Observer> observers;
 };
 
 AudioProcess process(uint32_t id, std::optional<std::string> bundle, bool running = false) {
@@ -86,8 +77,6 @@ TEST(MeetingApps, CatalogPrefixesAndLinuxClientsBundles) {
   } apps[] = {
       {"com.google.Chrome.helper", MeetingApp{"com.google.Chrome", "Google Chrome"}},
       {"com.microsoft.teams2", MeetingApp{"com.microsoft.teams", "Microsoft Teams"}},
-      {"com.apple.WebKit.GPU", MeetingApp{"com.apple.WebKit", "Safari"}},
-      {"us.zoom.xos", kZoom},
       {"org.example.Recorder", std::nullopt},
       {"", std::nullopt},
   };
@@ -98,7 +87,6 @@ TEST(MeetingApps, CatalogPrefixesAndLinuxClientsBundles) {
     const char *applicationID, *flatpakID, *binary;
     std::optional<std::string> bundle;
   } clients[] = {
-      {"us.zoom.xos", nullptr, "pacat", "us.zoom.xos"},
       {"org.gnome.Totem", nullptr, "firefox", "org.gnome.Totem"},
       {"", nullptr, "slack", "com.tinyspeck.slackmacgap"},
       {nullptr, nullptr, "chromium", "com.google.Chrome"},
@@ -188,47 +176,23 @@ TEST_F(MeetingDetectorTest, ListenersFollowTheCatalogProcessesAndStopEndsThemAnd
 
 // ---- On the real sound server ----
 
-TEST(PulseDetectorTest, ACallIsReportedOurOwnRecordingNeverAndFirefoxByItsBinary) {
+// The catalog's application ids are covered end to end by the agent's tests;
+// here a client known only by its binary's name: a copy of parecord named firefox.
+TEST(PulseDetectorTest, AClientIsKnownByItsBinaryAndItsEndIsReported) {
   if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no PulseAudio server of the tests";
   TempDir dir;
-  auto server = pulseAudioProcesses(MainContext::main());
-  auto watching = server->observeList([] {});
   auto detector = MeetingDetector::make();
   Reports reports;
   detector->onChange = [&](const std::optional<MeetingApp>& app) { reports.push_back(app); };
   detector->start();
-  // Returns once the server lists the recording (ours need not be running).
-  auto record = [&](const std::string& program, const std::string& arg, const std::string& bundle) {
-    Child child = spawnChild(program, {arg, (dir.path() / (bundle + ".wav")).string()},
-                             inherited({"PULSE_SERVER", "HOME"}));
-    EXPECT_TRUE(spinUntil(
-        [&] {
-          auto list = server->processes();
-          return std::any_of(list.begin(), list.end(), [&](const AudioProcess& p) {
-            return (p.runningInput || bundle == "app.quillet.mac") && p.bundleID == bundle;
-          });
-        },
-        5s));
-    return child;
-  };
-  auto end = [](Child child) {
-    kill(child.pid, SIGTERM);
-    finish(child);
-  };
-
-  Child own = record("/usr/bin/parecord", "--property=application.id=app.quillet.mac", "app.quillet.mac");
-  Child call = record("/usr/bin/parecord", "--property=application.id=us.zoom.xos", "us.zoom.xos");
-  ASSERT_TRUE(spinUntil([&] { return reports.size() == 1; }, 5s));
-  end(call);
-  ASSERT_TRUE(spinUntil([&] { return reports.size() == 2; }, 5s));
-  end(own);
-
-  // The binary's name is what the client reports: a copy named firefox.
   std::filesystem::copy_file("/usr/bin/parecord", dir.path() / "firefox");
-  Child firefox = record((dir.path() / "firefox").string(), "--record", "org.mozilla.firefox");
-  ASSERT_TRUE(spinUntil([&] { return reports.size() == 3; }, 5s));
-  EXPECT_EQ(reports, (Reports{kZoom, std::nullopt, kFirefox}));
-  end(firefox);
+  Child firefox = spawnChild((dir.path() / "firefox").string(), {"--record", (dir.path() / "take.wav").string()},
+                             inherited({"PULSE_SERVER", "HOME"}));
+  ASSERT_TRUE(spinUntil([&] { return reports.size() == 1; }, 5s));
+  kill(firefox.pid, SIGTERM);
+  finish(firefox);
+  ASSERT_TRUE(spinUntil([&] { return reports.size() == 2; }, 5s));
+  EXPECT_EQ(reports, (Reports{kFirefox, std::nullopt}));
   detector->stop();
 }
 
