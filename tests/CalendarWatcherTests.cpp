@@ -79,27 +79,38 @@ struct CalendarWatcherTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrder) {
+TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWithTheirLinks) {
   add(item("late", 2h, 30min, "Later"));
   add(item("ended", -1h, 59min, "Ended a minute ago"));
   auto allDay = item("holiday", -12h, 24h, "Feriado");
   allDay.allDay = true;
   auto cancelled = item("off", 1h, 1h, "Cancelled");
   cancelled.cancelled = true;
-  for (auto& i : {allDay, cancelled}) add(i);
+  auto tieA = item("tieA", 1h, 1h, "Same start A");
+  edit(tieA).notes = "https://zoom.us/j/1";
+  auto again = tieA;  // the next occurrence, on the same text
+  again.start += 24h, again.end += 24h;
+  for (auto& i : {allDay, cancelled, tieA, again}) add(i, "home");
   add(item("running", -2h, 3h, "Running"), "home");
   add(item("far", 37h, 1h, "Too far"));
-  add(item("tieA", 1h, 1h, "Same start A"), "home");
   add(item("tieB", 1h, 30min, "Same start B"));
 
   watcher->refresh();
   EXPECT_EQ(store->lastFrom, kNow - 3h);
   EXPECT_EQ(store->lastTo, kNow + 36h);
   EXPECT_FALSE(store->lastSelection.has_value());
-  std::vector<std::string> titles;
-  for (const auto& e : watcher->upcoming()) titles.push_back(e.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"Running", "Same start A", "Same start B", "Later"}));
+  std::vector<std::string> events;
+  for (const auto& e : watcher->upcoming()) events.push_back(e.title + " " + e.videoURL.value_or("-"));
+  EXPECT_EQ(events, (std::vector<std::string>{"Running -", "Same start A https://zoom.us/j/1", "Same start B -",
+                                              "Later -", "Same start A https://zoom.us/j/1"}));
   EXPECT_EQ(changes, std::vector<std::vector<CalendarEvent>>{watcher->upcoming()});
+
+  // Current from five minutes before the start until the end.
+  const CalendarEvent& running = watcher->upcoming()[0];
+  for (auto [at, now] : {std::pair{-2h - 5min - 1s, false}, {-2h - 5min, true}, {1h - 1s, true}, {1h, false}})
+    EXPECT_EQ(running.isNow(kNow + at), now) << at.count();
+  EXPECT_EQ(watcher->current(kNow + 1h)->title, "Same start A");
+  EXPECT_FALSE(watcher->current(kNow + 30h));
 
   // The selection goes in the store's order; the list of calendars is by title.
   store->calendarList = {{"a", "trabalho"}, {"b", "Casa"}, {"c", "Zeta"}, {"d", "Casa"}};
@@ -170,26 +181,6 @@ TEST_F(CalendarWatcherTest, StartStopLosingAccessAndTheWatchersEnd) {
   watcher.reset();
   EXPECT_FALSE(*store->observing);
   EXPECT_TRUE(clock->pending().empty());
-}
-
-TEST_F(CalendarWatcherTest, CurrentSpansFiveMinutesBeforeStartToEndAndOccurrencesShareTheirLink) {
-  auto a = item("a", 10min, 30min, "A");
-  edit(a).notes = "https://zoom.us/j/1";
-  auto again = a;
-  again.start += 24h, again.end += 24h;
-  auto b = item("b", 12min, 30min, "B");
-  edit(b).notes = "https://meet.google.com/abc";
-  for (const auto& i : {a, again, b}) add(i);
-  watcher->refresh();
-  const CalendarEvent& first = watcher->upcoming()[0];
-  for (auto [at, now] : {std::pair{5min - 1s, false}, {5min, true}, {40min - 1s, true}, {40min, false}})
-    EXPECT_EQ(first.isNow(kNow + at), now) << at.count();
-  EXPECT_FALSE(watcher->current(kNow));
-  EXPECT_EQ(watcher->current(kNow + 41min)->title, "B");
-  std::vector<std::optional<std::string>> links;
-  for (const auto& e : watcher->upcoming()) links.push_back(e.videoURL);
-  EXPECT_EQ(links, (std::vector<std::optional<std::string>>{"https://zoom.us/j/1", "https://meet.google.com/abc",
-                                                            "https://zoom.us/j/1"}));
 }
 
 TEST(CalendarEventConversion, AttendeesIdDefaultTitleAndCalendar) {

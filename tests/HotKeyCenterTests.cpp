@@ -31,6 +31,7 @@ TEST(HotKeyTranslation, CarbonKeysAndMasksBecomeXKeysAndMasks) {
   for (const auto& c : cases) EXPECT_EQ(x11Key(c.shortcut), c.key) << c.shortcut.keyCode;
   EXPECT_EQ(Shortcut::carbonModifiers(true, false, true, true), 4864u);
   EXPECT_EQ(Shortcut::carbonModifiers(true, true, true, true), 6912u);
+  EXPECT_EQ(Shortcut::carbonModifiers(false, false, false, false), 0u);
   EXPECT_EQ(Shortcut::escape(), (Shortcut{53, 0, "\u238B"}));
 }
 

@@ -151,13 +151,15 @@ TEST_F(MeetingDetectorTest, ChangesHeldForASecondAndAHalfAreReportedListenersFol
 
   // Stop drops the pending report and the listeners; what was reported stays.
   processes->setInput(4, true);
+  context->advance(1500ms);
+  processes->setInput(4, false);
   context->advance(1s);
   detector->stop();
   EXPECT_EQ(processes->liveObservers(), 0u);
   EXPECT_TRUE(context->pending(false).empty());
   processes->setList({process(1, "us.zoom.xos"), process(2, "com.hnc.Discord", true)});
   context->advance(5s);
-  EXPECT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports, (Reports{kFirefox, std::nullopt, kFirefox}));
   detector->start();  // evaluates at once
   context->advance(2s);
   EXPECT_EQ(detector->active(), (MeetingApp{"com.hnc.Discord", "Discord"}));
