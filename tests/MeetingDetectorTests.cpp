@@ -35,7 +35,8 @@ class FakeProcesses : public AudioProcessList {
   }
   void setList(std::vector<AudioProcess> processes) {
     list = std::move(processes);
-    for (auto [alive, changed] : decltype(observers)(observers))
+    auto copy = observers;  // an observer may add others
+    for (auto& [alive, changed] : copy)
       if (*alive) changed();
   }
   void setInput(uint32_t id, bool running) {
