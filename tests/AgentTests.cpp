@@ -9,7 +9,6 @@
 #include "DisplaySupport.hpp"
 #include "PulseSupport.hpp"
 #include "QuilletKit/Store.hpp"
-#include "QuilletKit/Text.hpp"
 #include "TestSupport.hpp"
 
 using namespace quillet;
@@ -33,11 +32,6 @@ class AgentCommand : public ToolTest {
     auto env = inherited({"PULSE_SERVER", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"});
     env.insert(extra.begin(), extra.end());
     return start({"agent"}, env);
-  }
-  static size_t lines(const std::string& text) {
-    size_t n = 0;
-    text::forEachLine(text, [&](std::string_view line) { n += !line.empty(); });
-    return n;
   }
   static void stop(Running& tool) {
     tool.signal(SIGTERM);
@@ -88,11 +82,11 @@ TEST_F(AgentCommand, RecordsACallWhileItsClientUsesTheMicrophone) {
   ASSERT_TRUE(tool.waitFor([&](const Outcome&) { return heard(); }, 240s));
   kill(call.pid, SIGTERM);
   finish(call);
-  ASSERT_TRUE(tool.waitFor([](const Outcome& o) { return lines(o.err) == 2; }, 240s)) << tool.seen.err;
+  const std::string ended = "gravação encerrada: " + folder.string() + "\n";
+  ASSERT_TRUE(tool.waitFor([&](const Outcome& o) { return o.err.ends_with(ended); }, 240s)) << tool.seen.err;
   stop(tool);
 
-  EXPECT_EQ(tool.seen.err, "gravação iniciada: " + folder.string() + " (Zoom)\n" +
-                               "gravação encerrada: " + folder.string() + "\n");
+  EXPECT_EQ(tool.seen.err, "gravação iniciada: " + folder.string() + " (Zoom)\n" + ended);
   auto meeting = Store{store()}.load(folder);
   ASSERT_TRUE(meeting.has_value());
   EXPECT_EQ(meeting->meta.app, "Zoom");
