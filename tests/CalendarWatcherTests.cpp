@@ -28,14 +28,12 @@ class FakeStore : public CalendarEventSource {
   bool isAuthorized() override { return authorized; }
   bool requestAccess() override { return authorized; }
   std::vector<CalendarInfo> calendars() override { return calendarList; }
-  std::vector<CalendarItem> events(Date from, Date to, const std::optional<std::vector<CalendarInfo>>& selection) override {
+  std::vector<CalendarItem> events(Date from, Date to,
+                                   const std::optional<std::vector<CalendarInfo>>& selection) override {
     ++queries, lastFrom = from, lastTo = to, lastSelection = selection;
     std::vector<CalendarItem> out;
     for (const auto& [calendar, item] : items)
-      if ((!selection || std::any_of(selection->begin(), selection->end(),
-                                     [&](const CalendarInfo& c) { return c.id == calendar; })) &&
-          item.start < to && item.end > from)
-        out.push_back(item);
+      if (item.start < to && item.end > from) out.push_back(item);
     return out;
   }
   std::unique_ptr<Registration> observeChanges(std::function<void()> handler) override {
@@ -56,7 +54,7 @@ CalendarItemText& edit(CalendarItem& i) {
   return *text;
 }
 
-CalendarItem item(std::string id, std::chrono::seconds in, std::chrono::seconds length, std::string title = "Daily") {
+CalendarItem item(std::string id, std::chrono::seconds in, std::chrono::seconds length, std::string title = "") {
   CalendarItem i;
   edit(i).identifier = std::move(id);
   edit(i).title = std::move(title);
@@ -76,62 +74,56 @@ struct CalendarWatcherTest : ::testing::Test {
     watcher->onChange = [this](const std::vector<CalendarEvent>& list) { changes.push_back(list); };
     watcher->onStartingSoon = [this](const CalendarEvent& e) { announced.push_back(e.title); };
   }
-  void add(const std::string& calendar, CalendarItem i) { store->items.emplace_back(calendar, std::move(i)); }
+  void add(CalendarItem i, const std::string& calendar = "work") { store->items.emplace_back(calendar, i); }
 };
 
 }  // namespace
 
-TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrder) {
-  add("work", item("late", 2h, 30min, "Later"));
-  add("work", item("ended", -1h, 59min, "Ended a minute ago"));
+TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWithTheirLinks) {
+  add(item("late", 2h, 30min, "Later"));
+  add(item("ended", -1h, 59min, "Ended a minute ago"));
   auto allDay = item("holiday", -12h, 24h, "Feriado");
   allDay.allDay = true;
   auto cancelled = item("off", 1h, 1h, "Cancelled");
   cancelled.cancelled = true;
-  for (auto& i : {allDay, cancelled}) add("work", i);
-  add("home", item("running", -2h, 3h, "Running"));
-  add("work", item("far", 37h, 1h, "Too far"));
-  add("home", item("tieA", 1h, 1h, "Same start A"));
-  add("work", item("tieB", 1h, 30min, "Same start B"));
+  auto tieA = item("tieA", 1h, 1h, "Same start A");
+  edit(tieA).notes = "https://zoom.us/j/1";
+  auto again = tieA;  // the next occurrence, on the same text
+  again.start += 24h, again.end += 24h;
+  for (auto& i : {allDay, cancelled, tieA, again}) add(i, "home");
+  add(item("running", -2h, 3h, "Running"), "home");
+  add(item("far", 37h, 1h, "Too far"));
+  add(item("tieB", 1h, 30min, "Same start B"));
 
   watcher->refresh();
   EXPECT_EQ(store->lastFrom, kNow - 3h);
   EXPECT_EQ(store->lastTo, kNow + 36h);
   EXPECT_FALSE(store->lastSelection.has_value());
-  std::vector<std::string> titles;
-  for (const auto& e : watcher->upcoming()) titles.push_back(e.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"Running", "Same start A", "Same start B", "Later"}));
+  std::vector<std::string> events;
+  for (const auto& e : watcher->upcoming()) events.push_back(e.title + " " + e.videoURL.value_or("-"));
+  EXPECT_EQ(events, (std::vector<std::string>{"Running -", "Same start A https://zoom.us/j/1", "Same start B -",
+                                              "Later -", "Same start A https://zoom.us/j/1"}));
   EXPECT_EQ(changes, std::vector<std::vector<CalendarEvent>>{watcher->upcoming()});
-}
 
-TEST_F(CalendarWatcherTest, TheSelectionIsPassedInTheStoresOrderAndCalendarsAreSortedByTitle) {
+  // Current from five minutes before the start until the end.
+  const CalendarEvent& running = watcher->upcoming()[0];
+  for (auto [at, now] : {std::pair{-2h - 5min - 1s, false}, {-2h - 5min, true}, {1h - 1s, true}, {1h, false}})
+    EXPECT_EQ(running.isNow(kNow + at), now) << at.count();
+  EXPECT_EQ(watcher->current(kNow + 1h)->title, "Same start A");
+  EXPECT_FALSE(watcher->current(kNow + 30h));
+
+  // The selection goes in the store's order; the list of calendars is by title.
   store->calendarList = {{"a", "trabalho"}, {"b", "Casa"}, {"c", "Zeta"}, {"d", "Casa"}};
   watcher->calendarIDs = std::vector<std::string>{"c", "missing", "a"};
   watcher->refresh();
   EXPECT_EQ(store->lastSelection, (std::vector<CalendarInfo>{{"a", "trabalho"}, {"c", "Zeta"}}));
-  watcher->calendarIDs = std::vector<std::string>{};
-  watcher->refresh();
-  EXPECT_EQ(store->lastSelection, std::vector<CalendarInfo>{});
-  EXPECT_EQ(watcher->calendars(),
-            (std::vector<std::pair<std::string, std::string>>{{"b", "Casa"}, {"d", "Casa"}, {"c", "Zeta"}, {"a", "trabalho"}}));
+  EXPECT_EQ(watcher->calendars(), (std::vector<std::pair<std::string, std::string>>{
+                                      {"b", "Casa"}, {"d", "Casa"}, {"c", "Zeta"}, {"a", "trabalho"}}));
 }
 
-TEST_F(CalendarWatcherTest, WithoutAccessTheListEmptiesAndNothingIsScheduled) {
-  add("work", item("x", 1h, 1h));
-  watcher->refresh();
-  store->authorized = false;
-  watcher->refresh();
-  EXPECT_TRUE(watcher->upcoming().empty());
-  ASSERT_EQ(changes.size(), 2u);
-  EXPECT_TRUE(changes[1].empty());
-  EXPECT_EQ(clock->timers.size(), 1u);  // no new timer; the pending one stays
-  EXPECT_EQ(clock->pending().size(), 1u);
-  CalendarWatcher::make(store, clock)->refresh();
-  EXPECT_EQ(clock->timers.size(), 1u);
-}
-
-TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
-  add("work", item("standup", 10min, 15min, "Standup"));
+TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStartsAndWakesUpIdleEveryFourHours) {
+  add(item("standup", 10min, 15min, "Standup"));
+  add(item("soon", 40s, 30min, "First seen inside its last minute"));
   watcher->start();
   auto pending = clock->pending();
   ASSERT_EQ(pending.size(), 1u);
@@ -142,14 +134,12 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
   EXPECT_TRUE(announced.empty());
   clock->advance(1s);
   EXPECT_EQ(announced, std::vector<std::string>{"Standup"});
-  EXPECT_TRUE(watcher->notified().contains(watcher->upcoming().at(0).id));
+  EXPECT_TRUE(watcher->notified().contains(watcher->upcoming().at(1).id));
   // Refreshes inside the last minute do not announce it again.
   store->change();
   clock->advance(30s);
   store->change();
   EXPECT_EQ(announced.size(), 1u);
-  // With nothing left to announce the next wake-up is four hours away.
-  EXPECT_EQ(clock->pending().at(0).fireDate, clock->current + 4h);
 
   // Moved to a later time, it is a new occurrence and is announced again.
   store->items[0].second.start = clock->current + 5min;
@@ -157,35 +147,35 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
   store->change();
   clock->advance(4min);
   EXPECT_EQ(announced.size(), 2u);
-}
 
-TEST_F(CalendarWatcherTest, AnEventFirstSeenInsideItsLastMinuteIsNotAnnouncedAndIdleWakeUpsRefresh) {
-  watcher->start();
-  add("work", item("soon", 40s, 30min));
-  store->change();
-  EXPECT_EQ(store->queries, 2);
+  // With nothing left to announce the store is read again four hours on.
+  const int queries = store->queries;
   clock->advance(4h - 1s);
-  EXPECT_EQ(store->queries, 2);
+  EXPECT_EQ(store->queries, queries);
   clock->advance(1s);
-  EXPECT_EQ(store->queries, 3);
-  EXPECT_TRUE(announced.empty());
-  EXPECT_EQ(clock->pending().size(), 1u);
+  EXPECT_EQ(store->queries, queries + 1);
 }
 
-TEST_F(CalendarWatcherTest, StartStopAndTheWatchersEnd) {
+TEST_F(CalendarWatcherTest, StartStopLosingAccessAndTheWatchersEnd) {
   watcher->start();
   watcher->start();
   EXPECT_EQ(store->queries, 1);
-  add("work", item("x", 1h, 1h));
+  add(item("x", 1h, 1h));
   store->change();
-  EXPECT_EQ(watcher->upcoming().size(), 1u);
-
   watcher->stop();
   EXPECT_FALSE(*store->observing);
   EXPECT_TRUE(clock->pending().empty());
   EXPECT_EQ(watcher->upcoming().size(), 1u);
+
+  // Without access the list empties and nothing new is scheduled.
   watcher->start();
-  EXPECT_EQ(changes.size(), 3u);
+  const size_t made = clock->timers.size();
+  store->authorized = false;
+  store->change();
+  ASSERT_EQ(changes.size(), 4u);
+  EXPECT_TRUE(changes[3].empty());
+  EXPECT_EQ(clock->timers.size(), made);
+  EXPECT_EQ(clock->pending().size(), 1u);
 
   // A watcher dropped while started leaves no live registration behind.
   watcher.reset();
@@ -193,31 +183,8 @@ TEST_F(CalendarWatcherTest, StartStopAndTheWatchersEnd) {
   EXPECT_TRUE(clock->pending().empty());
 }
 
-TEST_F(CalendarWatcherTest, CurrentSpansFiveMinutesBeforeStartToEndAndOccurrencesShareTheirLink) {
-  auto a = item("a", 10min, 30min, "A");
-  edit(a).notes = "https://zoom.us/j/1";
-  auto again = a;
-  again.start += 24h, again.end += 24h;
-  auto b = item("b", 12min, 30min, "B");
-  edit(b).notes = "https://meet.google.com/abc";
-  for (const auto& i : {a, again, b}) add("work", i);
-  watcher->refresh();
-  const CalendarEvent& first = watcher->upcoming()[0];
-  EXPECT_FALSE(first.isNow(kNow + 5min - 1s));
-  EXPECT_TRUE(first.isNow(kNow + 5min));
-  EXPECT_TRUE(first.isNow(kNow + 40min - 1s));
-  EXPECT_FALSE(first.isNow(kNow + 40min));
-  EXPECT_FALSE(watcher->current(kNow).has_value());
-  EXPECT_EQ(watcher->current(kNow + 8min)->title, "A");
-  EXPECT_EQ(watcher->current(kNow + 41min)->title, "B");
-  std::vector<std::optional<std::string>> links;
-  for (const auto& e : watcher->upcoming()) links.push_back(e.videoURL);
-  EXPECT_EQ(links, (std::vector<std::optional<std::string>>{"https://zoom.us/j/1", "https://meet.google.com/abc",
-                                                            "https://zoom.us/j/1"}));
-}
-
-TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
-  CalendarItem i = item("UID-1", -3h, 1h, "");
+TEST(CalendarEventConversion, AttendeesIdDefaultTitleAndCalendar) {
+  CalendarItem i = item("UID-1", -3h, 1h);
   edit(i).attendees = {{"Ana Souza", "mailto:ana@example.com", false}, {"Eu", "mailto:me@example.com", true},
                        {"", "mailto:bruno@example.com", false},    {"", "", false},
                        {"", "mailto:", false},                     {"Carla", "", false}};
@@ -226,51 +193,41 @@ TEST(CalendarEventConversion, AttendeesIdTitleAndCalendar) {
   EXPECT_EQ(e.title, "Reunião");
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
   EXPECT_EQ(e.calendar, "");
-  EXPECT_FALSE(e.videoURL.has_value());
   edit(i).calendarTitle = "Trabalho";
-  edit(i).title = "Revisão";
   CalendarEvent titled = CalendarWatcher::event(i);
   EXPECT_EQ(titled.calendar, "Trabalho");
-  EXPECT_EQ(titled.title, "Revisão");
   EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(titled));
 }
 
-TEST(CalendarJoinLinks, TheSevenServicesAndNothingElse) {
-  auto link = [](std::string notes) {
-    CalendarItem i;
-    edit(i).notes = std::move(notes);
-    return CalendarWatcher::videoURL(i);
+TEST(CalendarJoinLinks, TheSevenServicesInTheUrlFieldThenLocationThenNotes) {
+  struct Case {
+    std::optional<std::string> url, location, notes, found;
+  };
+  std::vector<Case> cases = {
+      {{}, {}, "<https://zoom.us/j/123>", "https://zoom.us/j/123"},
+      {{}, {}, "href=\"https://meet.google.com/xyz\" target", "https://meet.google.com/xyz"},
+      {{}, {}, "https://zoom.us/my/ana", {}},
+      {{}, {}, "http://meet.google.com/abc-defg-hij", {}},
+      {{}, {}, "https://meet.google.com", {}},
+      {{}, {}, "https://MEET.GOOGLE.COM/abc", {}},
+      {{}, {}, "https://zoomXus/j/1", {}},
+      {"https://intranet.example.com/agenda", "Sala 3", "https://meet.google.com/n", "https://meet.google.com/n"},
+      {"https://intranet.example.com/agenda", "https://acme.zoom.us/j/42 ou sala 3", "https://meet.google.com/n",
+       "https://acme.zoom.us/j/42"},
+      {"https://whereby.com/acme", "https://acme.zoom.us/j/42", {}, "https://whereby.com/acme"},
+      // The URL field is outside text too: only the link itself is taken from it.
+      {"https://acme.zoom.us/j/77 senha 1234", "Sala 3", {}, "https://acme.zoom.us/j/77"},
+      // The first text with a match decides, even when its match is no URL.
+      {{}, "https://[x.zoom.us/j/1", "https://meet.google.com/n", {}},
   };
   for (const char* url : {"https://us02web.zoom.us/j/81234567890?pwd=abc", "https://meet.google.com/abc-defg-hij",
                           "https://teams.microsoft.com/l/meetup-join/19%3ameeting_N2Q%40thread.v2/0?context=%7b%7d",
                           "https://teams.live.com/meet/9312345678", "https://acme.webex.com/acme/j.php?MTID=m1234",
                           "https://whereby.com/acme-standup", "https://facetime.apple.com/join#v=1&p=AbCdEf&k=XyZ"})
-    EXPECT_EQ(link(std::string("Entrar: ") + url + "\nSenha: 1234"), url);
-  EXPECT_EQ(link("<https://zoom.us/j/123>"), "https://zoom.us/j/123");
-  EXPECT_EQ(link("href=\"https://meet.google.com/xyz\" target"), "https://meet.google.com/xyz");
-  for (const char* none : {"https://zoom.us/my/ana", "http://meet.google.com/abc-defg-hij", "https://meet.google.com",
-                           "https://MEET.GOOGLE.COM/abc", "https://zoomXus/j/1",
-                           "https://[zoom.us/j/1"})  // the last matches, but is no URL
-    EXPECT_FALSE(link(none)) << none;
-}
-
-TEST(CalendarJoinLinks, UrlFieldThenLocationThenNotes) {
-  CalendarItem i;
-  CalendarItemText& t = edit(i);
-  t.notes = "Link: https://meet.google.com/notes-link";
-  struct Case {
-    std::optional<std::string> url, location, found;
-  } cases[] = {
-      {"https://intranet.example.com/agenda", "Sala 3", "https://meet.google.com/notes-link"},
-      {"https://intranet.example.com/agenda", "https://acme.zoom.us/j/42 ou sala 3", "https://acme.zoom.us/j/42"},
-      {"https://whereby.com/acme", "https://acme.zoom.us/j/42", "https://whereby.com/acme"},
-      // The URL field is outside text too: only the link itself is taken from it.
-      {"https://acme.zoom.us/j/77 senha 1234", "Sala 3", "https://acme.zoom.us/j/77"},
-      // The first text with a match decides, even when its match is no URL.
-      {std::nullopt, "https://[x.zoom.us/j/1", std::nullopt},
-  };
+    cases.push_back({{}, {}, std::string("Entrar: ") + url + "\nSenha: 1234", url});
   for (const Case& c : cases) {
-    t.url = c.url, t.location = c.location;
-    EXPECT_EQ(CalendarWatcher::videoURL(i), c.found) << c.location.value_or("");
+    CalendarItem i;
+    edit(i) = CalendarItemText{"", "", c.url, c.location, c.notes, {}, {}};
+    EXPECT_EQ(CalendarWatcher::videoURL(i), c.found) << c.location.value_or("") << c.notes.value_or("");
   }
 }

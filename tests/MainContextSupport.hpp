@@ -7,6 +7,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,92 +27,69 @@ struct Alive : Registration {
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
-    Date fireDate;
+    std::chrono::milliseconds due;  // on the monotonic clock
+    std::optional<Date> fireDate;   // for timers for a date
     std::chrono::seconds tolerance;
     std::function<void()> fire;
     std::shared_ptr<bool> alive;
   };
-  struct Wait {
-    std::chrono::milliseconds due;
-    std::function<void()> fire;
-    std::shared_ptr<bool> alive;
-  };
 
-  explicit ManualMainContext(Date start = *parseISO8601("2025-03-10T12:00:00Z")) : current(start), wall_(start) {}
+  explicit ManualMainContext(Date start = *parseISO8601("2025-03-10T12:00:00Z")) : current(start), start_(start) {}
 
   Date current;                         // the wall clock, in whole seconds
   std::chrono::milliseconds elapsed{};  // the monotonic clock
-  std::vector<Timer> timers;            // every timer for a date ever made
-  std::vector<Wait> waits;              // monotonic timers and deferred calls
+  std::vector<Timer> timers;            // every one ever made, in order
 
   Date now() override { return current; }
   std::unique_ptr<Registration> after(std::chrono::milliseconds delay, std::function<void()> fire) override {
-    auto r = std::make_unique<Alive>();
-    waits.push_back({elapsed + std::max(delay, std::chrono::milliseconds(0)), std::move(fire), r->alive});
-    return r;
+    return add(elapsed + std::max(delay, std::chrono::milliseconds(0)), std::nullopt, {}, std::move(fire));
   }
   std::unique_ptr<Registration> at(Date date, std::chrono::seconds tolerance, std::function<void()> fire) override {
-    auto r = std::make_unique<Alive>();
-    timers.push_back({date, tolerance, std::move(fire), r->alive});
-    return r;
+    auto due = std::chrono::duration_cast<std::chrono::milliseconds>(date - start_);
+    return add(due, date, tolerance, std::move(fire));
   }
   // The logic under test reads no descriptors of its own.
   std::unique_ptr<Registration> watch(int, std::function<void()>) override { return std::make_unique<Alive>(); }
   std::unique_ptr<Registration> defer(std::function<void()> call) override { return after({}, std::move(call)); }
 
-  std::vector<Timer> pending() const {
+  // The live timers for a date, or the live monotonic ones and deferred calls.
+  std::vector<Timer> pending(bool forDates = true) const {
     std::vector<Timer> out;
-    for (const auto& t : timers)
-      if (*t.alive) out.push_back(t);
+    std::copy_if(timers.begin(), timers.end(), std::back_inserter(out),
+                 [&](const Timer& t) { return *t.alive && t.fireDate.has_value() == forDates; });
     return out;
-  }
-  size_t pendingWaits() const {
-    return std::count_if(waits.begin(), waits.end(), [](const Wait& w) { return *w.alive; });
   }
 
   // Moves both clocks forward, firing what falls due in order of its time.
   void advance(std::chrono::milliseconds by) {
     const auto target = elapsed + by;
-    while (fireNext(target)) {
+    for (;;) {
+      auto next = timers.end();
+      for (auto t = timers.begin(); t != timers.end(); ++t) {
+        if (!*t->alive) t->fire = nullptr;  // it may hold its owner
+        else if (t->due <= target && (next == timers.end() || t->due < next->due)) next = t;
+      }
+      if (next == timers.end()) break;
+      moveTo(next->due);
+      *next->alive = false;
+      std::exchange(next->fire, nullptr)();
     }
-    setElapsed(target);
+    moveTo(target);
   }
 
  private:
-  void setElapsed(std::chrono::milliseconds to) {
-    if (to <= elapsed) return;
-    wall_ += to - elapsed;
-    elapsed = to;
-    current = std::chrono::floor<std::chrono::seconds>(wall_);
+  std::unique_ptr<Registration> add(std::chrono::milliseconds due, std::optional<Date> date,
+                                    std::chrono::seconds tolerance, std::function<void()> fire) {
+    auto r = std::make_unique<Alive>();
+    timers.push_back({due, date, tolerance, std::move(fire), r->alive});
+    return r;
+  }
+  void moveTo(std::chrono::milliseconds to) {
+    elapsed = std::max(elapsed, to);
+    current = std::chrono::floor<std::chrono::seconds>(start_ + elapsed);
   }
 
-  // Ended items let go of their callbacks, which may hold their owners.
-  void prune() {
-    std::erase_if(waits, [](const Wait& w) { return !*w.alive; });
-    for (auto& t : timers)
-      if (!*t.alive) t.fire = nullptr;
-  }
-
-  // Fires the earliest live item due by `target`; false when there is none.
-  bool fireNext(std::chrono::milliseconds target) {
-    prune();
-    std::function<void()> fire;
-    std::shared_ptr<bool> alive;
-    std::chrono::milliseconds due = target + std::chrono::milliseconds(1);
-    for (const auto& t : timers) {
-      auto d = elapsed + std::chrono::duration_cast<std::chrono::milliseconds>(t.fireDate - wall_);
-      if (*t.alive && d < due) due = d, fire = t.fire, alive = t.alive;
-    }
-    for (const auto& w : waits)
-      if (*w.alive && w.due < due) due = w.due, fire = w.fire, alive = w.alive;
-    if (!fire) return false;
-    setElapsed(due);
-    *alive = false;
-    fire();
-    return true;
-  }
-
-  std::chrono::sys_time<std::chrono::milliseconds> wall_;
+  Date start_;  // the wall clock when the monotonic one was at zero
 };
 
 // Runs GLib's default context until `done` or the timeout.
@@ -120,7 +99,6 @@ inline bool spinUntil(const std::function<bool()>& done, std::chrono::millisecon
     if (std::chrono::steady_clock::now() > deadline) return false;
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
-    if (done()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
@@ -128,6 +106,19 @@ inline bool spinUntil(const std::function<bool()>& done, std::chrono::millisecon
 
 inline void spinFor(std::chrono::milliseconds span) {
   spinUntil([] { return false; }, span);
+}
+
+// Calendar files as the tests write them.
+inline std::string calendar(const std::string& body) {
+  return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\n" + body + "END:VCALENDAR\r\n";
+}
+inline std::string event(const std::string& lines) { return "BEGIN:VEVENT\r\n" + lines + "END:VEVENT\r\n"; }
+// "20250310T130000Z" for a date.
+inline std::string icsTime(Date d) {
+  std::string out;
+  for (char c : formatISO8601(d))
+    if (c != '-' && c != ':') out += c;
+  return out;
 }
 
 }  // namespace quillet::test

@@ -1,15 +1,12 @@
 // The vdir calendar store: iCalendar files read with libical (time zones,
 // repeating events, participants), folders as calendars, and a watcher that
 // runs on the GLib main context over folders that the test writes.
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
-#include <thread>
 
-#include "QuilletKit/VdirCalendar.hpp"
 #include "MainContextSupport.hpp"
+#include "QuilletKit/VdirCalendar.hpp"
 #include "TestSupport.hpp"
 
 using namespace quillet;
@@ -21,36 +18,18 @@ namespace {
 
 Date at(const char* iso) { return *parseISO8601(iso); }
 
-std::string calendar(const std::string& body) {
-  return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\n" + body + "END:VCALENDAR\r\n";
-}
-
-std::string event(const std::string& lines) { return "BEGIN:VEVENT\r\n" + lines + "END:VEVENT\r\n"; }
-
-// "20250310T130000Z" for a date.
-std::string icsTime(Date d) {
-  std::string iso = formatISO8601(d);
-  std::string out;
-  for (char c : iso)
-    if (c != '-' && c != ':') out += c;
-  return out;
-}
-
 std::vector<CalendarItem> parse(const std::string& ics, const char* from = "2025-03-01T00:00:00Z",
                                 const char* to = "2025-04-01T00:00:00Z") {
   return VdirCalendarStore::parse(ics, at(from), at(to), "file-stem");
 }
 
 // "<id> <start> <length> <title>[ all-day][ cancelled]", to compare items in one go.
-std::string describe(const CalendarItem& i) {
-  return i.text->identifier + " " + formatISO8601(i.start) + " " +
-         std::to_string(std::chrono::duration_cast<std::chrono::minutes>(i.end - i.start).count()) + "min " +
-         i.text->title + (i.allDay ? " all-day" : "") + (i.cancelled ? " cancelled" : "");
-}
-
 std::vector<std::string> describe(const std::vector<CalendarItem>& items) {
   std::vector<std::string> out;
-  for (const auto& i : items) out.push_back(describe(i));
+  for (const auto& i : items)
+    out.push_back(i.text->identifier + " " + formatISO8601(i.start) + " " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::minutes>(i.end - i.start).count()) +
+                  "min " + i.text->title + (i.allDay ? " all-day" : "") + (i.cancelled ? " cancelled" : ""));
   return out;
 }
 
@@ -60,7 +39,14 @@ struct VdirParsing : ::testing::Test {
 
 }  // namespace
 
-TEST_F(VdirParsing, TimesInEveryFormAndTheEventsFields) {
+TEST_F(VdirParsing, EventsInEveryFormAreReadAndThoseWithImpossibleDatesSkipped) {
+  std::string noRealDateTime;
+  for (const char* times : {"DTSTART:20251301T100000Z\r\nDTEND:20250310T110000Z",   // month 13
+                            "DTSTART:20250310T250000Z\r\nDTEND:20250311T020000Z",   // hour 25
+                            "DTSTART:20250230T100000Z\r\nDTEND:20250230T110000Z",   // 30 February
+                            "DTSTART:20250310T100000Z\r\nDTEND:20250310T106100Z",   // minute 61
+                            "DTSTART;VALUE=DATE:20250332"})
+    noRealDateTime += event(std::string("UID:bad\r\n") + times + "\r\n");
   auto items = parse(calendar(
       "BEGIN:VTIMEZONE\r\nTZID:Custom Five\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\n"
       "TZOFFSETFROM:+0500\r\nTZOFFSETTO:+0500\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n" +
@@ -70,20 +56,35 @@ TEST_F(VdirParsing, TimesInEveryFormAndTheEventsFields) {
             "  linha dobrada continua\r\n"
             "ATTENDEE;CN=Ana Souza;PARTSTAT=ACCEPTED:mailto:ana@example.com\r\n"
             "ATTENDEE:MAILTO:Bruno@Example.com\r\nATTENDEE;CN=Eu:mailto:ME@example.com\r\n") +
-      event("UID:zoned\r\nDTSTART;TZID=America/Sao_Paulo:20250310T100000\r\nDURATION:PT45M\r\n") +
       event("UID:floating\r\nDTSTART:20250311T100000\r\nDTEND:20250311T103000\r\nSTATUS:CANCELLED\r\n") +
       event("UID:custom\r\nDTSTART;TZID=Custom Five:20250312T180000\r\nDTEND;TZID=Custom Five:20250312T190000\r\n") +
-      event("SUMMARY:Sem UID\r\nDTSTART;VALUE=DATE:20250313\r\n") +
-      event("UID:no-start\r\nSUMMARY:Broken\r\n")));
-  EXPECT_EQ(describe(items), (std::vector<std::string>{
-                                 "utc 2025-03-10T13:00:00Z 60min Planejamento",
-                                 "zoned 2025-03-10T13:00:00Z 45min ",
-                                 "floating 2025-03-11T13:00:00Z 30min  cancelled",  // floating: the process's zone
-                                 "custom 2025-03-12T13:00:00Z 60min ",
-                                 "file-stem 2025-03-13T03:00:00Z 1440min Sem UID all-day",
-                             }));
-  ASSERT_FALSE(items.empty());
-  const CalendarItemText& utc = *items[0].text;
+      event("SUMMARY:Sem UID\r\nDTSTART;VALUE=DATE:20250313\r\n") + event("UID:no-start\r\nSUMMARY:Broken\r\n") +
+      event("UID:weekly\r\nSUMMARY:Semanal\r\nDTSTART;TZID=America/New_York:20200106T100000\r\n"
+            "DTEND;TZID=America/New_York:20200106T103000\r\nRRULE:FREQ=WEEKLY;BYDAY=MO\r\n"
+            "EXDATE;TZID=America/New_York:20250317T100000\r\nRDATE;TZID=America/New_York:20250312T160000\r\n") +
+      event("UID:weekly\r\nSUMMARY:Semanal (mudou)\r\nRECURRENCE-ID;TZID=America/New_York:20250324T100000\r\n"
+            "DTSTART;TZID=America/New_York:20250325T110000\r\nDTEND;TZID=America/New_York:20250325T113000\r\n") +
+      event("UID:ended\r\nDTSTART:20250101T090000Z\r\nDTEND:20250101T100000Z\r\nRRULE:FREQ=DAILY;COUNT=3\r\n") +
+      event("UID:until\r\nDTSTART:20250228T090000Z\r\nDTEND:20250228T100000Z\r\n"
+            "RRULE:FREQ=DAILY;UNTIL=20250302T090000Z\r\n") + noRealDateTime));
+  auto utcAt = std::find_if(items.begin(), items.end(), [](auto& i) { return i.text->identifier == "utc"; });
+  ASSERT_NE(utcAt, items.end());
+  const CalendarItemText& utc = *utcAt->text;
+  auto got = describe(items);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "custom 2025-03-12T13:00:00Z 60min ",
+                     "file-stem 2025-03-13T03:00:00Z 1440min Sem UID all-day",
+                     "floating 2025-03-11T13:00:00Z 30min  cancelled",  // floating: the process's zone
+                     "until 2025-03-01T09:00:00Z 60min ",
+                     "until 2025-03-02T09:00:00Z 60min ",
+                     "utc 2025-03-10T13:00:00Z 60min Planejamento",
+                     "weekly 2025-03-03T15:00:00Z 30min Semanal",  // EST
+                     "weekly 2025-03-10T14:00:00Z 30min Semanal",  // EDT from March 9th
+                     "weekly 2025-03-12T20:00:00Z 30min Semanal",
+                     "weekly 2025-03-25T15:00:00Z 30min Semanal (mudou)",
+                     "weekly 2025-03-31T14:00:00Z 30min Semanal",
+                 }));
   EXPECT_EQ(utc.url, "https://intranet.example.com/x");
   EXPECT_EQ(utc.location, "Sala 3, bloco B");
   EXPECT_EQ(utc.notes, "Pauta\nhttps://meet.google.com/abc-defg-hij e mais um texto longo que a linha dobrada continua");
@@ -94,64 +95,20 @@ TEST_F(VdirParsing, TimesInEveryFormAndTheEventsFields) {
   EXPECT_TRUE(parse("not a calendar at all").empty());
 }
 
-TEST_F(VdirParsing, RepeatingEventsAreExpandedInsideTheWindow) {
-  auto items = parse(
-      calendar(event("UID:weekly\r\nSUMMARY:Semanal\r\nDTSTART;TZID=America/New_York:20200106T100000\r\n"
-                     "DTEND;TZID=America/New_York:20200106T103000\r\nRRULE:FREQ=WEEKLY;BYDAY=MO\r\n"
-                     "EXDATE;TZID=America/New_York:20250317T100000\r\n"
-                     "RDATE;TZID=America/New_York:20250312T160000\r\n") +
-               event("UID:weekly\r\nSUMMARY:Semanal (mudou)\r\nRECURRENCE-ID;TZID=America/New_York:20250324T100000\r\n"
-                     "DTSTART;TZID=America/New_York:20250325T110000\r\nDTEND;TZID=America/New_York:20250325T113000\r\n") +
-               event("UID:ended\r\nDTSTART:20250101T090000Z\r\nDTEND:20250101T100000Z\r\nRRULE:FREQ=DAILY;COUNT=3\r\n") +
-               event("UID:until\r\nDTSTART:20250228T090000Z\r\nDTEND:20250228T100000Z\r\n"
-                     "RRULE:FREQ=DAILY;UNTIL=20250302T090000Z\r\n")),
-      "2025-03-01T00:00:00Z", "2025-03-31T00:00:00Z");
-  auto got = describe(items);
-  std::sort(got.begin(), got.end());
-  EXPECT_EQ(got, (std::vector<std::string>{
-                     "until 2025-03-01T09:00:00Z 60min ",
-                     "until 2025-03-02T09:00:00Z 60min ",
-                     "weekly 2025-03-03T15:00:00Z 30min Semanal",  // EST
-                     "weekly 2025-03-10T14:00:00Z 30min Semanal",  // EDT from March 9th
-                     "weekly 2025-03-12T20:00:00Z 30min Semanal",
-                     "weekly 2025-03-25T15:00:00Z 30min Semanal (mudou)",
-                 }));
-}
-
-TEST_F(VdirParsing, EventsWhoseStartOrEndIsNoRealDateTimeAreSkipped) {
-  std::string body = event("UID:good\r\nDTSTART:20250310T100000Z\r\nDTEND:20250310T110000Z\r\n");
-  for (const char* times : {"DTSTART:20251301T100000Z\r\nDTEND:20250310T110000Z",   // month 13
-                            "DTSTART:20250310T250000Z\r\nDTEND:20250311T020000Z",   // hour 25
-                            "DTSTART:20250230T100000Z\r\nDTEND:20250230T110000Z",   // 30 February
-                            "DTSTART:20250310T100000Z\r\nDTEND:20250310T106100Z",   // minute 61
-                            "DTSTART;VALUE=DATE:20250332"})
-    body += event(std::string("UID:bad\r\n") + times + "\r\n");
-  EXPECT_EQ(describe(parse(calendar(body))), std::vector<std::string>{"good 2025-03-10T10:00:00Z 60min "});
-}
-
-TEST_F(VdirParsing, WindowsZoneNamesWithoutAVTimezoneAreMappedToTheirZones) {
-  struct Case {
-    const char* tzid;
-    const char* utc;
-  };
-  for (const Case& c : {Case{"Pacific Standard Time", "2025-03-10T16:00:00Z"},  // PDT since March 9th
-                        Case{"W. Europe Standard Time", "2025-03-10T08:00:00Z"},
-                        Case{"Tokyo Standard Time", "2025-03-10T00:00:00Z"},
-                        Case{"Nowhere Standard Time", "2025-03-10T12:00:00Z"}}) {  // floating: São Paulo
-    auto items = parse(calendar(event(std::string("UID:w\r\nDTSTART;TZID=") + c.tzid +
-                                      ":20250310T090000\r\nDURATION:PT30M\r\n")));
-    ASSERT_EQ(items.size(), 1u) << c.tzid;
-    EXPECT_EQ(formatISO8601(items[0].start), c.utc) << c.tzid;
-  }
-}
-
-TEST_F(VdirParsing, FrequentSeriesFromLongAgoHaveTheirOccurrencesInTheWindow) {
+// Each event below lasts five minutes; the window is 12:00 to 13:00 UTC on 10 March 2025.
+TEST_F(VdirParsing, ZonesAndFrequentSeriesFromLongAgoGiveTheirStartsInAnHour) {
   struct Case {
     const char* lines;
     std::vector<std::string> starts;
   };
   const std::vector<std::string> everyTenMinutes{"12:00", "12:10", "12:20", "12:30", "12:40", "12:50"};
   const Case cases[] = {
+      {"DTSTART;TZID=America/Sao_Paulo:20250310T090000", {"12:00"}},
+      // Windows zone names without a VTIMEZONE; an unknown one is floating.
+      {"DTSTART;TZID=Pacific Standard Time:20250310T050000", {"12:00"}},  // PDT since March 9th
+      {"DTSTART;TZID=W. Europe Standard Time:20250310T130000", {"12:00"}},
+      {"DTSTART;TZID=Tokyo Standard Time:20250310T210000", {"12:00"}},
+      {"DTSTART;TZID=Nowhere Standard Time:20250310T090000", {"12:00"}},
       {"DTSTART:20200101T000000Z\r\nRRULE:FREQ=MINUTELY;INTERVAL=10", everyTenMinutes},
       {"DTSTART:20200101T000000Z\r\nRRULE:FREQ=MINUTELY;INTERVAL=10;COUNT=1000000", everyTenMinutes},
       {"DTSTART:20200101T000000Z\r\nRRULE:FREQ=MINUTELY;INTERVAL=10;COUNT=10", {}},
@@ -198,11 +155,9 @@ TEST_F(VdirParsing, RepetitionIsBoundedWithoutCrowdingOutOtherMeetings) {
   auto all = VdirCalendarStore(root).events(at("2025-03-10T00:00:00Z"), at("2025-03-11T15:00:00Z"), std::nullopt);
   std::map<std::string, size_t> counts;
   size_t descriptionBytes = 0;
-  const CalendarItemText* last = nullptr;
-  for (const auto& i : all) {
-    ++counts[i.text->identifier];
-    if (i.text.get() != last) descriptionBytes += i.text->notes.value_or("").size();
-    last = i.text.get();
+  for (size_t k = 0; k < all.size(); ++k) {
+    ++counts[all[k].text->identifier];
+    if (k == 0 || all[k].text != all[k - 1].text) descriptionBytes += all[k].text->notes.value_or("").size();
   }
   EXPECT_EQ(counts["real"], 1u);
   EXPECT_EQ(counts.size(), 51u);
@@ -216,10 +171,12 @@ TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
   fs::path root = dir.path() / "calendars";
   EXPECT_FALSE(VdirCalendarStore::isAuthorized(root));
   writeFile(root / "work" / "displayname", "Trabalho\n");
-  writeFile(root / "work" / "a.ics", calendar(event("UID:a\r\nSUMMARY:A\r\nDTSTART:20250310T130000Z\r\nDTEND:20250310T140000Z\r\n")));
+  writeFile(root / "work" / "a.ics",
+            calendar(event("UID:a\r\nSUMMARY:A\r\nDTSTART:20250310T130000Z\r\nDTEND:20250310T140000Z\r\n")));
   writeFile(root / "work" / "broken.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nDTSTART:garbage\r\n");
   writeFile(root / "work" / "notes.txt", calendar(event("UID:txt\r\nDTSTART:20250310T130000Z\r\n")));
-  writeFile(root / "personal" / "b.ics", calendar(event("UID:b\r\nDTSTART:20250311T130000Z\r\nDTEND:20250311T140000Z\r\n")));
+  writeFile(root / "personal" / "b.ics",
+            calendar(event("UID:b\r\nDTSTART:20250311T130000Z\r\nDTEND:20250311T140000Z\r\n")));
   writeFile(root / ".hidden" / "c.ics", calendar(event("UID:c\r\nDTSTART:20250311T130000Z\r\n")));
   VdirCalendarStore store(root);
   EXPECT_TRUE(store.isAuthorized());
@@ -229,10 +186,11 @@ TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
   };
   EXPECT_EQ(march(std::nullopt),
             (std::vector<std::string>{"b 2025-03-11T13:00:00Z 60min ", "a 2025-03-10T13:00:00Z 60min A"}));
+  EXPECT_EQ(march(std::vector<CalendarInfo>{{"work", "Trabalho"}}),
+            std::vector<std::string>{"a 2025-03-10T13:00:00Z 60min A"});
+  EXPECT_TRUE(march(std::vector<CalendarInfo>{}).empty());
   EXPECT_EQ(store.events(at("2025-03-10T00:00:00Z"), at("2025-03-11T00:00:00Z"), {}).at(0).text->calendarTitle,
             "Trabalho");
-  EXPECT_EQ(march(std::vector<CalendarInfo>{{"work", "Trabalho"}}), std::vector<std::string>{"a 2025-03-10T13:00:00Z 60min A"});
-  EXPECT_TRUE(march(std::vector<CalendarInfo>{}).empty());
   for (auto [data, found] : {std::pair{dir.path(), true}, {dir.path() / "elsewhere", false}}) {
     ScopedEnv home("XDG_DATA_HOME", data.string());
     EXPECT_EQ(CalendarWatcher::isAuthorized(), found);
@@ -253,7 +211,6 @@ TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
   int refreshes = 0;
   watcher->onChange = [&](const std::vector<CalendarEvent>&) { ++refreshes; };
   watcher->start();
-  ASSERT_EQ(refreshes, 1);
   ASSERT_EQ(watcher->upcoming().size(), 1u);
 
   // One edit of one file: exactly one refresh, with the new content.
