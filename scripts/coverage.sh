@@ -19,6 +19,6 @@ suite=0
 scripts/with-services.sh ctest --test-dir build-coverage -j2 --timeout 300 >build-coverage/ctest.log 2>&1 || suite=$?
 [ $suite -eq 0 ] || { tail -30 build-coverage/ctest.log; echo "the suite failed; coverage below is partial"; }
 gcovr --root . --object-directory build-coverage --filter 'QuilletKit/' --filter 'QuilletCLI/' \
-  --exclude-unreachable-branches --exclude-throw-branches \
+  --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
   --html-details build-coverage/coverage.html --print-summary -o /dev/null
 exit $suite
