@@ -25,8 +25,9 @@ class FaultyEnv : public EnvWrapper {
     std::string name() const { return std::to_string(static_cast<int>(op)) + ": " + std::strerror(error); }
   };
   // Every kind of failure a whole-file write can meet.
-  static inline const std::vector<Fault> kFaults = {{Op::create, ENOSPC}, {Op::write, ENOSPC}, {Op::write, EIO},
-                                                    {Op::sync, EIO},      {Op::rename, EIO},   {Op::syncFolder, EIO}};
+  static inline const std::vector<Fault> kFaults = {{Op::create, ENOSPC}, {Op::write, ENOSPC},
+                                                    {Op::write, EIO},     {Op::sync, EIO},
+                                                    {Op::rename, EIO},    {Op::syncFolder, EIO}};
 
   FaultyEnv() : EnvWrapper(Env::standard()) {}
 

@@ -20,7 +20,8 @@ TEST(MeetingLookup, NamesAMeetingByFolderTitleOrTheBeginningOfItsTitle) {
   writeFile(dir.path() / "quebrada" / "meta.json", "{");
 
   using Folders = std::vector<fs::path>;
-  for (const auto& [name, folder, candidates] : std::vector<std::tuple<std::string, std::optional<fs::path>, Folders>>{
+  using Case = std::tuple<std::string, std::optional<fs::path>, Folders>;  // a name, what it names, or candidates
+  for (const auto& [name, folder, candidates] : std::vector<Case>{
            {weekly1.filename().string(), weekly1, {}},
            {"revisao de ARQ", review, {}},          // case and accents do not matter
            {"  Revisão", review, {}},              // nor spaces around the name

@@ -87,7 +87,8 @@ TEST_F(StoreCommands, SearchFindsEveryPlaceNewestFirst) {
   const std::string config = (dir.path() / "config").string();
   Outcome marked = runOnTerminal(QUILLET_BINARY, {"search", "weekly", "sync"}, {{"XDG_CONFIG_HOME", config}}, 1);
   EXPECT_NE(marked.out.find("título: \033[1;31mWeekly\033[0m \033[1;31msync\033[0m"), std::string::npos) << marked.out;
-  Outcome plain = runOnTerminal(QUILLET_BINARY, {"search", "weekly"}, {{"XDG_CONFIG_HOME", config}, {"NO_COLOR", "1"}}, 1);
+  Outcome plain =
+      runOnTerminal(QUILLET_BINARY, {"search", "weekly"}, {{"XDG_CONFIG_HOME", config}, {"NO_COLOR", "1"}}, 1);
   EXPECT_EQ(plain.out.find("\033["), std::string::npos) << plain.out;
 
   json hits = json::parse(quillet({"search", "orcamento", "apertado", "--json"}).out);

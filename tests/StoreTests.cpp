@@ -34,7 +34,8 @@ size_t hiddenEntries(const fs::path& folder) {
 }
 
 std::vector<Segment> threeSegments() {
-  return {segment(Speaker::me, 0, 1, "um"), segment(Speaker::them, 1, 2, "dois"), segment(Speaker::me, 2, 3, "três")};
+  return {segment(Speaker::me, 0, 1, "um"), segment(Speaker::them, 1, 2, "dois"),
+          segment(Speaker::me, 2, 3, "três")};
 }
 
 // Runs `body` in a child process, whose exit status it gives.

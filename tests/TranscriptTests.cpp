@@ -69,8 +69,9 @@ TEST(RemovingEcho, AgreesWithTheReference) {
   for (int window = 0; window <= 20; ++window) {
     for (int edge = 0; edge <= 100; ++edge) {
       const double w = window / 10.0, meEdge = edge / 10.0, themEdge = (edge + window) / 10.0;
-      EXPECT_TRUE(agree(pair(themEdge, themEdge + 1, meEdge - 1, meEdge), w, 0.6)) << "me ends " << meEdge << ", window " << w;
-      EXPECT_TRUE(agree(pair(meEdge - 1, meEdge, themEdge, themEdge + 1), w, 0.6)) << "them ends " << meEdge << ", window " << w;
+      SCOPED_TRACE("edge " + std::to_string(meEdge) + ", window " + std::to_string(w));
+      EXPECT_TRUE(agree(pair(themEdge, themEdge + 1, meEdge - 1, meEdge), w, 0.6)) << "me ends first";
+      EXPECT_TRUE(agree(pair(meEdge - 1, meEdge, themEdge, themEdge + 1), w, 0.6)) << "them ends first";
     }
   }
 }
