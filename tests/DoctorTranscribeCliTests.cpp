@@ -19,28 +19,24 @@ class DoctorTranscribe : public ToolTest {};
 
 TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
   Outcome o = quillet({"doctor"}, {{"TZ", "UTC"}});
-  EXPECT_EQ(o.out, "Notas:        " + (dir.path() / "Documents" / "Quillet").string() +
-                       "\n"
-                       "Fala PT:      idioma não suportado (modelo em " +
-                       (dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR").string() +
-                       ")\n"
+  const std::string home = dir.path().string();
+  EXPECT_EQ(o.out, "Notas:        " + home + "/Documents/Quillet\n" +
+                       "Fala PT:      idioma não suportado (modelo em " + home + "/data/app.quillet.mac/speech/pt-BR)\n"
                        "Fala EN:      instalado\n"
                        "IA da Apple:  Este Mac não roda a IA da Apple\n"
                        "IA escolhida: Claude (Anthropic) \u00B7 claude-opus-5-5 \u00B7 sem chave\n"
                        "Fallback:     IA da Apple\n"
                        "Ditado:       \u2303R (PT)\n"
-                       "Calendário:   sem acesso (" +
-                       (dir.path() / "data" / "calendars").string() + ")\n");
+                       "Calendário:   sem acesso (" + home + "/data/calendars)\n");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(o.status, 0);
 
   // A document that is not JSON gives the defaults, and a warning.
   preferences("{\"storagePath\": \"/srv/notas\",}");
   o = quillet({"doctor"});
-  EXPECT_TRUE(o.out.starts_with("Notas:        " + (dir.path() / "Documents" / "Quillet").string())) << o.out;
-  EXPECT_TRUE(o.err.starts_with("aviso: preferências ignoradas em " +
-                                (dir.path() / "config" / "app.quillet.mac" / "preferences.json").string() +
-                                ": parse error at line 1, column 30"))
+  EXPECT_TRUE(o.out.starts_with("Notas:        " + home + "/Documents/Quillet\n")) << o.out;
+  EXPECT_TRUE(o.err.starts_with("aviso: preferências ignoradas em " + home +
+                                "/config/app.quillet.mac/preferences.json: parse error at line 1, column 30"))
       << o.err;
   EXPECT_EQ(o.status, 0);
 
@@ -79,6 +75,9 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   writeFile(text, "this is not audio at all");
   o = quillet({"transcribe", text.string(), "--lang", "en-US"});
   EXPECT_EQ(o.err, "erro: " + text.string() + ": " + openFailure(text) + "\n");
+  EXPECT_EQ(o.status, 1);
+  o = quillet({"transcribe", (dir.path() / "missing.wav").string(), "--lang", "en-US"});
+  EXPECT_TRUE(o.err.starts_with("erro: ")) << o.err;
   EXPECT_EQ(o.status, 1);
 
   // "--lang" as the last word is ignored: the preferences' pt-BR has no model

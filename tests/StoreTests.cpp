@@ -78,7 +78,6 @@ TEST_F(StoreTest, CreateSaveLoadAndList) {
   for (const char* start : {"2025-03-01T14:05:00Z", "2025-03-01T14:05:30Z", "2025-03-01T14:05:59Z"})
     made.push_back(store.create(meta("Daily", start)));
   EXPECT_EQ(made[2].folder.filename(), "2025-03-01 1105 Daily 3");
-  EXPECT_EQ(readFile(made[0].folder / "notas.md"), "");
 
   Meeting& first = made[0];
   first.notes = "minhas notas";

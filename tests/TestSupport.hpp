@@ -146,10 +146,8 @@ inline pid_t spawnWith(const std::string& program, const std::vector<std::string
   return spawned == 0 ? pid : -1;
 }
 
-// Starts `program` with nothing on standard input and `out` and `err` as its
-// standard output and error, closed here afterwards (they may be one). The
-// result is `reading` with the pid filled in, or a pid of -1 with the read
-// ends of `reading` closed.
+// Starts `program` with nothing on standard input and `out` and `err` (which
+// may be one) as its output: `reading` with its pid, or -1 and its ends closed.
 inline Child spawnInto(const std::string& program, const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env, int out, int err, Child reading,
                        const std::string& cwd = "") {
