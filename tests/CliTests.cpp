@@ -48,9 +48,6 @@ TEST_F(Cli, UsageForNoOrUnknownCommands) {
 
 TEST_F(Cli, ListsTheStoreNewestFirstWithMarks) {
   speak("");
-  Outcome missing = quillet({"list"});
-  EXPECT_EQ(missing.out + missing.err + std::to_string(missing.status), "0");
-
   Store store{root};
   store.create(meta("Só notas", "2025-03-01T14:05:00Z"));
   Meeting enhanced = store.create(meta("Com IA", "2025-03-02T09:00:00Z"));
