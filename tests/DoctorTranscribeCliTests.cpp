@@ -19,52 +19,39 @@ class DoctorTranscribe : public ToolTest {};
 
 TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
   Outcome o = quillet({"doctor"}, {{"TZ", "UTC"}});
-  EXPECT_EQ(o.out, "Notas:        " + (dir.path() / "Documents" / "Quillet").string() +
-                       "\n"
-                       "Fala PT:      idioma não suportado (modelo em " +
-                       (dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR").string() +
-                       ")\n"
+  const std::string home = dir.path().string();
+  EXPECT_EQ(o.out, "Notas:        " + home + "/Documents/Quillet\n" +
+                       "Fala PT:      idioma não suportado (modelo em " + home + "/data/app.quillet.mac/speech/pt-BR)\n"
                        "Fala EN:      instalado\n"
                        "IA da Apple:  Este Mac não roda a IA da Apple\n"
                        "IA escolhida: Claude (Anthropic) \u00B7 claude-opus-5-5 \u00B7 sem chave\n"
                        "Fallback:     IA da Apple\n"
                        "Ditado:       \u2303R (PT)\n"
-                       "Calendário:   sem acesso (" +
-                       (dir.path() / "data" / "calendars").string() + ")\n");
+                       "Calendário:   sem acesso (" + home + "/data/calendars)\n");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(o.status, 0);
 
   // A document that is not JSON gives the defaults, and a warning.
   preferences("{\"storagePath\": \"/srv/notas\",}");
   o = quillet({"doctor"});
-  EXPECT_TRUE(o.out.starts_with("Notas:        " + (dir.path() / "Documents" / "Quillet").string())) << o.out;
-  EXPECT_TRUE(o.err.starts_with("aviso: preferências ignoradas em " +
-                                (dir.path() / "config" / "app.quillet.mac" / "preferences.json").string() +
-                                ": parse error at line 1, column 30"))
+  EXPECT_TRUE(o.out.starts_with("Notas:        " + home + "/Documents/Quillet\n")) << o.out;
+  EXPECT_TRUE(o.err.starts_with("aviso: preferências ignoradas em " + home +
+                                "/config/app.quillet.mac/preferences.json: parse error at line 1, column 30"))
       << o.err;
   EXPECT_EQ(o.status, 0);
 
   // A key from the environment, fallback and dictation off, calendars present,
-  // and a Portuguese model in the user's data folder.
+  // and a model of Portuguese in the user's data folder that is damaged.
   fs::create_directories(dir.path() / "data" / "calendars" / "work");
-  fs::create_directories(dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR");
+  englishModel(dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR", "mdef", "garbage\n");
   preferences(R"({"storagePath": "/srv/notas", "providerID": "groq", "localFallback": false,
                  "dictationEnabled": false, "dictationLanguage": "en-US"})");
   o = quillet({"doctor"}, {{"QUILLET_API_KEY", "sk-doctor-secret"}});
-  std::vector<std::string> lines;
-  std::istringstream in(o.out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 8u) << o.out;
-  EXPECT_EQ(lines[0], "Notas:        /srv/notas");
-  EXPECT_EQ(lines[4], "IA escolhida: Groq \u00B7 llama-3.3-70b-versatile \u00B7 com chave");
-  EXPECT_EQ(lines[5], "Fallback:     desligado");
-  EXPECT_EQ(lines[6], "Ditado:       desligado (EN)");
-  EXPECT_EQ(lines[7], "Calendário:   liberado");
+  EXPECT_TRUE(o.out.starts_with("Notas:        /srv/notas\nFala PT:      danificado (")) << o.out;
+  EXPECT_TRUE(o.out.ends_with("IA escolhida: Groq \u00B7 llama-3.3-70b-versatile \u00B7 com chave\n"
+                              "Fallback:     desligado\nDitado:       desligado (EN)\nCalendário:   liberado\n"))
+      << o.out;
   EXPECT_EQ(o.out.find("sk-doctor-secret"), std::string::npos);
-
-  // A provider that needs no key always has one.
-  preferences(R"({"providerID": "ollama"})");
-  EXPECT_NE(quillet({"doctor"}).out.find("Ollama (local) \u00B7 llama3.2 \u00B7 com chave"), std::string::npos);
 }
 
 TEST_F(DoctorTranscribe, TranscribesARecordedClip) {
@@ -89,25 +76,23 @@ TEST_F(DoctorTranscribe, SilenceAndFailures) {
   o = quillet({"transcribe", text.string(), "--lang", "en-US"});
   EXPECT_EQ(o.err, "erro: " + text.string() + ": " + openFailure(text) + "\n");
   EXPECT_EQ(o.status, 1);
-
   o = quillet({"transcribe", (dir.path() / "missing.wav").string(), "--lang", "en-US"});
   EXPECT_TRUE(o.err.starts_with("erro: ")) << o.err;
   EXPECT_EQ(o.status, 1);
 
-  // "--lang" as the last word is ignored: the preferences' pt-BR has no model here.
-  // A language without a model says where its model goes.
-  const fs::path models = dir.path() / "data" / "app.quillet.mac" / "speech";
+  // "--lang" as the last word is ignored: the preferences' pt-BR has no model
+  // here, and the message says where its model goes; a damaged one is no hint.
+  const fs::path model = dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR";
   o = quillet({"transcribe", quiet.string(), "--lang"});
   EXPECT_EQ(o.err, "erro: O reconhecimento de fala do Mac não suporta pt-BR\nO modelo de fala desse idioma vai em " +
-                       (models / "pt-BR").string() + " (pasta acoustic/, language.lm.bin e words.dict).\n");
+                       model.string() + " (pasta acoustic/, language.lm.bin e words.dict).\n");
   EXPECT_EQ(o.status, 1);
-  o = quillet({"transcribe", quiet.string(), "--lang", "xx-YY"});
-  EXPECT_TRUE(o.err.starts_with("erro: O reconhecimento de fala do Mac não suporta xx-YY\n")) << o.err;
+  englishModel(model, "mdef", "garbage\n");
+  o = quillet({"transcribe", quiet.string()});
+  EXPECT_EQ(o.err, "erro: O modelo de fala em " + model.string() + " está danificado\n");
 
   o = quillet({"transcribe"});
-  EXPECT_EQ(o.out, "");
-  EXPECT_TRUE(o.err.starts_with("uso:\n")) << o.err;
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out + o.err + std::to_string(o.status), kUsage + "1");
 }
 
 // Ctrl-C while the share done is shown: the line is cleared first, and the
@@ -129,29 +114,16 @@ TEST_F(DoctorTranscribe, CtrlCClearsTheProgressAndEndsByTheSignal) {
   EXPECT_TRUE((shown + o.out).ends_with("\r\033[K")) << shown + o.out;
 }
 
-TEST_F(DoctorTranscribe, ADamagedModelAndAFileThatBreaksOffAreFailuresThatEndNothingElse) {
-  fs::path model = dir.path() / "data" / "app.quillet.mac" / "speech" / "pt-BR";
-  englishModel(model, "mdef", "garbage\n");
-  Outcome o = quillet({"doctor"});
-  EXPECT_EQ(o.status, 0);
-  EXPECT_NE(o.out.find("Fala PT:      danificado (" + model.string() + ")\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("Fala EN:      instalado\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("Calendário:"), std::string::npos) << o.out;
-
-  fs::path quiet = dir.path() / "quiet.wav";
-  writeSound(quiet, silence(1.0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  o = quillet({"transcribe", quiet.string(), "--lang", "pt-BR"});
-  EXPECT_EQ(o.err, "erro: O modelo de fala em " + model.string() + " está danificado\n");
-  EXPECT_EQ(o.status, 1);
-
-  // The words before the break are printed, and the run still fails.
+// The words before the break are printed, and the run still fails.
+TEST_F(DoctorTranscribe, AFileThatBreaksOffGivesItsWordsAndFails) {
   auto clips = libriVoxClips();
+  if (clips.size() < 3) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
   fs::path cut = dir.path() / "cut.flac";
   Sound sound = readSound(clips[1].wav);
   append(sound, silence(1));
   append(sound, readSound(clips[2].wav));
   brokenFlac(cut, sound, 0.7, false);
-  o = quillet({"transcribe", cut.string(), "--lang", "en-US"});
+  Outcome o = quillet({"transcribe", cut.string(), "--lang", "en-US"});
   EXPECT_TRUE(o.out.starts_with("he was not")) << o.out;
   EXPECT_EQ(o.err, "erro: " + cut.string() + ": Error : flac decoder lost sync.\n");
   EXPECT_EQ(o.status, 1);

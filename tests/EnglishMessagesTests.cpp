@@ -7,13 +7,10 @@ using namespace quillet::test;
 
 TEST(EnglishMessages, FollowTheLanguageOfTheEnvironment) {
   TempDir dir;
-  struct Case {
-    std::map<std::string, std::string> env;
-    std::vector<std::string> args;
-    std::vector<std::string> shown;
-  };
-  const std::vector<std::string> noMeeting = {"enhance", "/nonexistent"};
-  for (Case& c : std::vector<Case>{
+  using Env = std::map<std::string, std::string>;
+  using Words = std::vector<std::string>;
+  const Words noMeeting = {"enhance", "/nonexistent"};
+  for (auto [env, args, shown] : std::vector<std::tuple<Env, Words, Words>>{
            {{{"LANGUAGE", "en"}},
             {"doctor"},
             {"Notes:        ", "Chosen AI:    Claude (Anthropic) \u00B7 claude-opus-5-5 \u00B7 no key",
@@ -24,11 +21,11 @@ TEST(EnglishMessages, FollowTheLanguageOfTheEnvironment) {
            {{{"LANGUAGE", "en"}, {"QUILLET_LOCALEDIR", "/nonexistent"}}, noMeeting, {"não achei meta.json em"}},
            {{{"LC_ALL", "C"}}, {"doctor"}, {"Notas:        "}},
        }) {
-    c.env.insert({{"HOME", dir.path().string()},
-                  {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                  {"XDG_DATA_HOME", (dir.path() / "data").string()},
-                  {"QUILLET_LOCALEDIR", QUILLET_CATALOG_DIR}});
-    Outcome o = run(QUILLET_BINARY, c.args, c.env);
-    for (const auto& text : c.shown) EXPECT_NE((o.out + o.err).find(text), std::string::npos) << o.out << o.err;
+    env.insert({{"HOME", dir.path().string()},
+                {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+                {"XDG_DATA_HOME", (dir.path() / "data").string()},
+                {"QUILLET_LOCALEDIR", QUILLET_CATALOG_DIR}});
+    Outcome o = run(QUILLET_BINARY, args, env);
+    for (const auto& text : shown) EXPECT_NE((o.out + o.err).find(text), std::string::npos) << o.out << o.err;
   }
 }

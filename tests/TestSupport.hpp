@@ -1,12 +1,23 @@
 #pragma once
-// Shared helpers of the test suite: throw-away folders and small builders.
+// Shared helpers of the test suite: throw-away folders, small builders, and
+// the built tool run as a process.
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -98,25 +109,6 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
   return m;
 }
 
-}  // namespace quillet::test
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <functional>
-#include <map>
-#include <vector>
-
-extern char** environ;
-
-namespace quillet::test {
-
 struct Outcome {
   std::string out, err;
   int status = -1;
@@ -154,6 +146,26 @@ inline pid_t spawnWith(const std::string& program, const std::vector<std::string
   return spawned == 0 ? pid : -1;
 }
 
+// Starts `program` with nothing on standard input and `out` and `err` (which
+// may be one) as its output: `reading` with its pid, or -1 and its ends closed.
+inline Child spawnInto(const std::string& program, const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& env, int out, int err, Child reading,
+                       const std::string& cwd = "") {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  reading.pid = spawnWith(program, args, env, actions);
+  close(out);
+  if (err != out) close(err);
+  if (reading.pid >= 0) return reading;
+  for (int fd : {reading.out, reading.err})
+    if (fd >= 0) close(fd);
+  return {};
+}
+
 // Starts `program` with `args` and exactly the environment `env`, feeding
 // nothing on standard input. `pid` stays -1 when it cannot be started.
 inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
@@ -165,44 +177,32 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
     close(out[1]);
     return {};
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = spawnWith(program, args, env, actions);
-  close(out[1]);
-  close(err[1]);
-  if (pid < 0) {
-    close(out[0]);
-    close(err[0]);
-    return {};
+  return spawnInto(program, args, env, out[1], err[1], {-1, out[0], err[0]}, cwd);
+}
+
+// Reads once from whichever of `fds` is ready within `timeout` ms (-1: no
+// limit) into `seen`; a stream that ended gets -1 (its descriptor stays open).
+// A terminal's end reads EIO once the child is gone, like a pipe's EOF.
+inline void readReady(int (&fds)[2], Outcome& seen, int timeout) {
+  pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+  if (poll(polled, 2, timeout) <= 0) return;
+  std::string* sinks[2] = {&seen.out, &seen.err};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buffer[65536];
+    ssize_t n = read(fds[i], buffer, sizeof buffer);
+    if (n > 0) sinks[i]->append(buffer, static_cast<size_t>(n));
+    else fds[i] = -1;
   }
-  return {pid, out[0], err[0]};
 }
 
 // Reads both pipes of `child` to their ends, then reaps it. A child killed by
 // a signal reports 128 plus the signal's number, as shells do.
 inline Outcome finish(Child child, Outcome outcome = {}) {
-  pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
-  std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int open = (child.out >= 0) + (child.err >= 0);
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[65536];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  int open[2] = {child.out, child.err};
+  while (open[0] >= 0 || open[1] >= 0) readReady(open, outcome, -1);
+  for (int fd : {child.out, child.err})
+    if (fd >= 0) close(fd);
   int status = 0;
   waitpid(child.pid, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -210,30 +210,27 @@ inline Outcome finish(Child child, Outcome outcome = {}) {
   return outcome;
 }
 
-// Starts `program` as `spawnChild` does, but with one terminal (a raw
-// pseudo-terminal) as its standard output and error. The child's `out` reads
-// what the terminal shows, both streams in the order written; `err` is -1.
-inline Child spawnOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
-  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+// A pseudo-terminal in raw mode: the end a test reads and the terminal a
+// child writes to, both close-on-exec.
+inline bool rawTerminal(int& reading, int& terminal) {
+  if (openpty(&reading, &terminal, nullptr, nullptr, nullptr) != 0) return false;
   termios mode;
   tcgetattr(terminal, &mode);
   cfmakeraw(&mode);
   tcsetattr(terminal, TCSANOW, &mode);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, terminal, 1);
-  posix_spawn_file_actions_adddup2(&actions, terminal, 2);
-  pid_t pid = spawnWith(program, args, env, actions);
-  close(terminal);
-  if (pid < 0) {
-    close(master);
-    return {};
-  }
-  return {pid, master, -1};
+  fcntl(reading, F_SETFD, FD_CLOEXEC);
+  fcntl(terminal, F_SETFD, FD_CLOEXEC);
+  return true;
+}
+
+// Starts `program` as `spawnChild` does, but with one terminal as its
+// standard output and error. The child's `out` reads what the terminal
+// shows, both streams in the order written; `err` is -1.
+inline Child spawnOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env) {
+  int reading = -1, terminal = -1;
+  if (!rawTerminal(reading, terminal)) return {};
+  return spawnInto(program, args, env, terminal, terminal, {-1, reading, -1});
 }
 
 // Runs `program` with `args` and exactly the environment `env`, feeding
@@ -241,40 +238,19 @@ inline Child spawnOnTerminal(const std::string& program, const std::vector<std::
 inline Outcome run(const std::string& program, const std::vector<std::string>& args,
                    const std::map<std::string, std::string>& env, const std::string& cwd = "") {
   Child child = spawnChild(program, args, env, cwd);
-  if (child.pid < 0) return {};
-  return finish(child);
+  return child.pid < 0 ? Outcome{} : finish(child);
 }
 
 // Runs `program` as `run` does, but with the descriptor `terminal` (1 or 2)
-// on a pseudo-terminal in raw mode, whose bytes land in `out` or `err`.
+// on a terminal, whose bytes land in `out` or `err`.
 inline Outcome runOnTerminal(const std::string& program, const std::vector<std::string>& args,
                              const std::map<std::string, std::string>& env, int terminal) {
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
-  termios raw;
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  fcntl(slave, F_SETFD, FD_CLOEXEC);
-  int other[2];
+  int reading = -1, shown = -1, other[2];
+  if (!rawTerminal(reading, shown)) return {};
   if (pipe2(other, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, slave, terminal);
-  posix_spawn_file_actions_adddup2(&actions, other[1], terminal == 1 ? 2 : 1);
-  pid_t pid = spawnWith(program, args, env, actions);
-  close(slave);
-  close(other[1]);
-  if (pid < 0) {
-    close(master);
-    close(other[0]);
-    return {};
-  }
-  // The terminal's end reads EIO once the child is gone, like a pipe's EOF.
-  Child child{pid, terminal == 1 ? master : other[0], terminal == 1 ? other[0] : master};
-  return finish(child);
+  Child child = terminal == 1 ? spawnInto(program, args, env, shown, other[1], {-1, reading, other[0]})
+                              : spawnInto(program, args, env, other[1], shown, {-1, other[0], reading});
+  return child.pid < 0 ? Outcome{} : finish(child);
 }
 
 // Those of the named variables of the test's own environment that are set,
@@ -288,7 +264,7 @@ inline std::map<std::string, std::string> inherited(std::initializer_list<const 
 
 // A started process read as it goes, for tools that run until told to stop.
 struct Running {
-  explicit Running(Child started) : child(started) {}
+  explicit Running(Child started) : child(started), open_{started.out, started.err} {}
   Child child;
   Outcome seen;  // what came so far
 
@@ -297,20 +273,10 @@ struct Running {
   // tenth of a second, so it may look at more than the output.
   bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string* sinks[2] = {&seen.out, &seen.err};
     while (!done(seen)) {
-      if (ended_[0] && ended_[1]) return false;
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd fds[2] = {{ended_[0] ? -1 : child.out, POLLIN, 0}, {ended_[1] ? -1 : child.err, POLLIN, 0}};
-      if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) continue;
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        char buffer[65536];
-        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-        if (n > 0) sinks[i]->append(buffer, static_cast<size_t>(n));
-        else ended_[i] = true;
-      }
+      if ((open_[0] < 0 && open_[1] < 0) || left.count() <= 0) return false;
+      readReady(open_, seen, static_cast<int>(std::min<long>(left.count(), 100)));
     }
     return true;
   }
@@ -322,12 +288,8 @@ struct Running {
   Outcome end() { return finish(child, seen); }
 
  private:
-  bool ended_[2] = {false, false};
+  int open_[2];
 };
-
-}  // namespace quillet::test
-
-namespace quillet::test {
 
 // The usage text as the tool prints it.
 inline const std::string kUsage =

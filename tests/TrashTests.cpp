@@ -9,7 +9,7 @@ using namespace quillet;
 using namespace quillet::test;
 namespace fs = std::filesystem;
 
-TEST(Trash, FindsTheCopyTrashedLast) {
+TEST(Trash, AMeetingMovesThereAndTheCopyTrashedLastIsFound) {
   TempDir dir;
   // The trash GIO uses is the one looked in: GLib reads its folder once.
   ScopedEnv env("XDG_DATA_HOME", (dir.path() / "data").string());
@@ -18,6 +18,8 @@ TEST(Trash, FindsTheCopyTrashedLast) {
   Store store{dir.path() / "Quillet"};
   Meeting first = store.create(meta("Duas vezes"));
   store.trash(first);
+  EXPECT_FALSE(fs::exists(first.folder));
+  EXPECT_THROW(store.trash(first), fs::filesystem_error);
   Meeting second = store.create(meta("Duas vezes"));  // the same folder name again
   writeFile(second.folder / "notas.md", "segunda");
   store.trash(second);
