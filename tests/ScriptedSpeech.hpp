@@ -22,7 +22,7 @@ struct ScriptedSpeech : SpeechBackend {
 
   std::mutex mutex;
   std::vector<int16_t> fed;  // by every recogniser, under the mutex
-  SpeechPreset preset{};
+  std::atomic<SpeechPreset> preset{};  // both sides may ask at once
   std::atomic<int> installs = 0;
   std::atomic<bool> finished = false;
 
