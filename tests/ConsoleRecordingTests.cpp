@@ -34,10 +34,10 @@ class RecordCommand : public ToolTest {
   std::optional<Meeting> recorded(const Outcome& o) {
     return Store{store()}.load(o.out.substr(0, o.out.find('\n')));
   }
-  // Plays the clip, then waits until the other side's words are out and
-  // nothing more has come for two seconds.
-  static void speak(Running& tool, const Clip& clip) {
-    ASSERT_TRUE(play(clip.wav, "quillet_a"));
+  // Plays the clips one after another, then waits until the other side's
+  // words are out and nothing more has come for two seconds.
+  static void speak(Running& tool, const std::vector<Clip>& clips) {
+    for (const Clip& clip : clips) ASSERT_TRUE(play(clip.wav, "quillet_a"));
     ASSERT_TRUE(tool.waitForOutput("] Others: ", seconds(240))) << tool.seen.out << tool.seen.err;
     for (size_t before = 0; before != tool.seen.out.size();) {
       before = tool.seen.out.size();
@@ -56,9 +56,11 @@ class RecordCommand : public ToolTest {
 
 TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   REQUIRE_SOUND_SERVER();
-  const Clip clip = libriVoxClips()[0];
+  // The whole reading, 71 words: one word more or less, which is where the
+  // clip starts against the recogniser's frames, must not decide the bound.
+  const std::vector<Clip> clips = libriVoxClips();
   Running tool = recording();
-  speak(tool, clip);
+  speak(tool, clips);
   tool.signal(SIGINT);
   Outcome o = tool.end();
   ASSERT_EQ(o.status, 0) << o.err;
@@ -69,13 +71,17 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(meeting->meta.title, "Leitura");
   EXPECT_EQ(o.out, printed(*meeting)) << "every settled line printed as it went to disk";
 
-  std::string them, fromFile = quillet({"transcribe", clip.wav.string(), "--lang", "en-US"}).out;
+  std::string them, reference, fromFile;
+  for (const Clip& clip : clips) {
+    reference += clip.reference + " ";
+    fromFile += quillet({"transcribe", clip.wav.string(), "--lang", "en-US"}).out + " ";
+  }
   bool heardMe = false;
   for (const Segment& s : meeting->segments) {
     if (s.speaker == Speaker::them) them += s.text + " ";
     heardMe = heardMe || s.speaker == Speaker::me;
   }
-  EXPECT_LE(wordErrorRate(clip.reference, them), wordErrorRate(clip.reference, fromFile) + 5) << o.out;
+  EXPECT_LE(wordErrorRate(reference, them), wordErrorRate(reference, fromFile) + 5) << o.out;
 
   // The preferences leave autoEnhance on: without a key the notes fail,
   // which is said and changes nothing of the recording.
@@ -93,7 +99,7 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
 TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
   REQUIRE_SOUND_SERVER();
   Running tool = recording();
-  speak(tool, libriVoxClips()[1]);
+  speak(tool, {libriVoxClips()[1]});
   tool.signal(SIGKILL);
   Outcome o = tool.end();
   EXPECT_EQ(o.status, 128 + SIGKILL);
