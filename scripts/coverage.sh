@@ -20,5 +20,5 @@ scripts/with-services.sh ctest --test-dir build-coverage -j2 --timeout 300 >buil
 [ $suite -eq 0 ] || { tail -30 build-coverage/ctest.log; echo "the suite failed; coverage below is partial"; }
 gcovr --root . --object-directory build-coverage --filter 'QuilletKit/' --filter 'QuilletCLI/' \
   --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
-  --html-details build-coverage/coverage.html --print-summary -o /dev/null
+  --html-details build-coverage/coverage.html --print-summary
 exit $suite
