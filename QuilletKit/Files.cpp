@@ -153,4 +153,19 @@ void writeAtomically(const fs::path& path, std::string_view bytes, Env& env) {
   }
 }
 
+size_t readers(size_t folders) {
+  return std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxReaders,
+                           folders / kFoldersPerReader + 1});
+}
+
+std::vector<std::jthread> startThreads(size_t count, const std::function<void()>& work) {
+  std::vector<std::jthread> threads;
+  threads.reserve(count);
+  try {
+    for (size_t i = 0; i < count; ++i) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+  }
+  return threads;
+}
+
 }  // namespace quillet::files

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "QuilletKit/Env.hpp"
 
@@ -19,6 +21,11 @@ namespace quillet::files {
 inline constexpr size_t kSmallFileLimit = size_t{4} << 20;   // metadata, preferences, user-dirs.dirs
 inline constexpr size_t kTextFileLimit = size_t{64} << 20;   // notes and other text files
 inline constexpr size_t kLineLimit = size_t{4} << 20;        // one transcript line
+
+// Reading a store's folders on several threads: every core, up to a bound,
+// and one thread per so many folders, since a small store is read at once.
+inline constexpr size_t kMaxReaders = 8;
+inline constexpr size_t kFoldersPerReader = 32;
 
 // The bytes of a regular file; absent when it is missing, unreadable, not a
 // regular file (a folder or a pipe never blocks or throws here) or longer
@@ -46,5 +53,12 @@ bool forEachLine(const std::filesystem::path& path, size_t lineLimit, std::strin
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, Env& env = Env::standard());
 // Removes the temporary files of `path` whose writers are gone.
 void removeAbandonedTemporaries(const std::filesystem::path& path, Env& env = Env::standard());
+
+// How many threads are worth reading `folders` folders at once, the calling
+// one included.
+size_t readers(size_t folders);
+// Up to `count` threads running `work`. Past the process limit, those that
+// started, perhaps none: the caller then does the work itself.
+std::vector<std::jthread> startThreads(size_t count, const std::function<void()>& work);
 
 }  // namespace quillet::files

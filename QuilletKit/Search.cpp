@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "QuilletKit/Files.hpp"
 #include "QuilletKit/MeetingLookup.hpp"
 #include "QuilletKit/Text.hpp"
 
@@ -18,7 +19,6 @@ namespace {
 
 // How many meetings the workers may read ahead of the one being reported.
 constexpr size_t kReadAhead = 16;
-constexpr size_t kMaxWorkers = 8;
 
 bool isWordCharacter(UChar32 c) { return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0; }
 
@@ -146,8 +146,6 @@ void Search::run(const Store& store, const std::vector<std::string>& words,
       changed.notify_all();
     }
   };
-  size_t count = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxWorkers,
-                                   entries.size() / 32 + 1});
   std::vector<std::jthread> workers;
   // However the reporting ends, the workers are told to stop before they
   // are joined.
@@ -165,11 +163,13 @@ void Search::run(const Store& store, const std::vector<std::string>& words,
       workers.clear();
     }
   } stopper{mutex, changed, stopping, workers};
-  for (size_t w = 0; w < count; ++w) workers.emplace_back(work);
+  workers = files::startThreads(files::readers(entries.size()), work);
 
   for (size_t r = 0; r < entries.size(); ++r) {
     std::vector<Hit> hits;
-    {
+    if (workers.empty()) {
+      hits = scan(store, entries[r], words);  // past the process limit: read here
+    } else {
       std::unique_lock lock(mutex);
       changed.wait(lock, [&] { return results[r].has_value(); });
       hits = std::move(*results[r]);

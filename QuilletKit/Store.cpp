@@ -109,20 +109,13 @@ std::vector<Meeting> Store::list() const {
   }
   // Large stores are read on every core: listing is what users wait for.
   std::vector<std::optional<Meeting>> loaded(folders.size());
-  size_t workers = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, folders.size() / 32 + 1});
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (size_t i; (i = next.fetch_add(1)) < folders.size();) loaded[i] = load(folders[i]);
   };
   {
-    std::vector<std::jthread> helpers;
-    helpers.reserve(workers);
-    try {
-      for (size_t w = 1; w < workers; ++w) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // At the process limit: the threads already started and this one
-      // share the work.
-    }
+    // The calling thread reads too, alone when no helper could start.
+    std::vector<std::jthread> helpers = files::startThreads(files::readers(folders.size()) - 1, work);
     work();
   }
   std::vector<Meeting> meetings;

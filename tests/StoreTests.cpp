@@ -8,6 +8,7 @@
 
 #include "FaultyEnv.hpp"
 #include "QuilletKit/Files.hpp"
+#include "QuilletKit/Search.hpp"
 #include "QuilletKit/Store.hpp"
 #include "TestSupport.hpp"
 
@@ -157,10 +158,11 @@ TEST_F(StoreTest, WhatCannotBeReadIsSkippedAndTheRestIsListed) {
   EXPECT_TRUE(Store{dir.path() / "missing"}.list().empty());
 }
 
-// Past the process limit no helper thread starts; the listing must not fail.
-TEST_F(StoreTest, ListsOnTheCallingThreadWhenNoThreadStarts) {
+// Past the process limit no helper thread starts; listing and searching
+// must not fail.
+TEST_F(StoreTest, ListsAndSearchesOnTheCallingThreadWhenNoThreadStarts) {
   // Enough folders for a helper thread to be wanted.
-  for (int i = 0; i < 100; ++i) writeFile(store.root / std::to_string(i) / "meta.json", encodeMeta(meta("R")));
+  for (int i = 0; i < 100; ++i) writeFile(store.root / std::to_string(i) / "meta.json", encodeMeta(meta("Reunião")));
   fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                   fs::perms::others_read | fs::perms::others_exec);
   EXPECT_EQ(exitStatus(forked([&] {
@@ -168,7 +170,10 @@ TEST_F(StoreTest, ListsOnTheCallingThreadWhenNoThreadStarts) {
               if (geteuid() == 0 && setuid(65534) != 0) return 10;
               rlimit one{1, 1};
               if (setrlimit(RLIMIT_NPROC, &one) != 0) return 11;
-              return store.list().size() == 100 ? 0 : 12;
+              if (store.list().size() != 100) return 12;
+              size_t hits = 0;
+              Search::run(store, Search::words("reuniao"), [&](const Search::Hit&) { ++hits; });
+              return hits == 100 ? 0 : 13;
             })),
             0);
 }
