@@ -29,6 +29,7 @@
 #include "QuilletKit/Paths.hpp"
 #include "QuilletKit/PocketSphinx.hpp"
 #include "QuilletKit/Preferences.hpp"
+#include "QuilletKit/Recorder.hpp"
 #include "QuilletKit/Search.hpp"
 #include "QuilletKit/SpeechAssets.hpp"
 #include "QuilletKit/Store.hpp"
@@ -457,15 +458,6 @@ void printText(const std::string& text) {
   exitWith(0);
 }
 
-// The calendar's meeting happening now, when the preferences read calendars.
-std::optional<CalendarEvent> calendarEventNow() {
-  if (!prefs.calendarEnabled || !CalendarWatcher::isAuthorized()) return std::nullopt;
-  auto watcher = CalendarWatcher::make();
-  watcher->calendarIDs = prefs.calendarIDs;
-  watcher->refresh();
-  return watcher->current(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
-}
-
 [[noreturn]] void newMeeting() {
   auto lang = option("--lang");
   MeetingLanguage language = lang ? MeetingLanguage{*lang} : prefs.language;
@@ -480,7 +472,7 @@ std::optional<CalendarEvent> calendarEventNow() {
   meta.title = text::trimSpaces(title);
   meta.start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
   meta.language = language;
-  if (auto event = calendarEventNow()) {
+  if (auto event = Recorder::currentEvent(prefs, meta.start)) {
     meta.attendees = event->attendees;
     meta.calendarEventID = event->id;
   }
