@@ -165,7 +165,6 @@ bool reapWithin(pid_t pid, std::chrono::steady_clock::duration limit, int& statu
   return false;
 }
 
-
 // Loads the model's acoustic part in a child process, where the engine may
 // end the process on a damaged file (its loaders call exit) or crash on one.
 // The dictionary and the language model, whose loaders report a damaged
