@@ -35,11 +35,23 @@ bool JSONNesting::feed(std::string_view bytes) {
   return !tooDeep_;
 }
 
-nlohmann::json parseJSON(std::string_view text) {
+nlohmann::json parseJSON(std::string_view text, std::string* why) {
+  const nlohmann::json discarded(nlohmann::json::value_t::discarded);
   // The parser agrees with this count on where strings begin and end for
   // every text it accepts, so nothing it builds nests deeper.
-  if (!JSONNesting().feed(text)) return nlohmann::json(nlohmann::json::value_t::discarded);
-  return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+  if (!JSONNesting().feed(text)) {
+    if (why) *why = "nesting deeper than " + std::to_string(kMaxJSONDepth) + " levels";
+    return discarded;
+  }
+  if (!why) return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+  try {
+    return nlohmann::json::parse(text.begin(), text.end());
+  } catch (const nlohmann::json::parse_error& error) {
+    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
+    *why = error.what();
+    if (why->starts_with("[")) why->erase(0, why->find("] ") + 2);
+    return discarded;
+  }
 }
 
 }  // namespace quillet

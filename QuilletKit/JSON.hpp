@@ -6,6 +6,7 @@
 // providers, nests anywhere near `kMaxJSONDepth`; deeper text is refused
 // before any tree is built. Pure functions and a value type; thread-safe.
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -31,7 +32,8 @@ class JSONNesting {
 };
 
 // The tree of `text`, or a discarded value when `text` is no JSON or nests
-// deeper than `kMaxJSONDepth`. Never throws.
-nlohmann::json parseJSON(std::string_view text);
+// deeper than `kMaxJSONDepth`; then `why`, when given, says which (the
+// parser's message). Never throws.
+nlohmann::json parseJSON(std::string_view text, std::string* why = nullptr);
 
 }  // namespace quillet

@@ -119,31 +119,35 @@ nlohmann::ordered_json Preferences::toJSON() const {
 
 fs::path Preferences::file() { return paths::configHome() / "app.quillet.mac" / "preferences.json"; }
 
+namespace {
+
+// The document's settings; absent when there is none, or with the reason in
+// `why` when it gives way to defaults.
+std::optional<Preferences> fromDocument(std::string& why) {
+  auto bytes = files::read(Preferences::file(), files::kSmallFileLimit);
+  if (!bytes) {
+    std::error_code error;
+    if (fs::exists(Preferences::file(), error)) why = tr("não consigo ler o arquivo");
+    return std::nullopt;
+  }
+  json j = parseJSON(*bytes, &why);
+  if (j.is_discarded()) return std::nullopt;
+  auto preferences = Preferences::fromJSON(j);
+  if (!preferences) why = tr("não é um objeto de preferências");
+  return preferences;
+}
+
+}  // namespace
+
 Preferences Preferences::load() {
-  auto bytes = files::read(file(), files::kSmallFileLimit);
-  if (!bytes) return Preferences();
-  json j = parseJSON(*bytes);
-  if (j.is_discarded()) return Preferences();
-  return fromJSON(j).value_or(Preferences());
+  std::string why;
+  return fromDocument(why).value_or(Preferences());
 }
 
 std::optional<std::string> Preferences::problem() {
-  std::error_code error;
-  if (!fs::exists(file(), error)) return std::nullopt;
-  auto bytes = files::read(file(), files::kSmallFileLimit);
-  if (!bytes) return tr("não consigo ler o arquivo");
-  JSONNesting nesting;
-  if (!nesting.feed(*bytes)) return "nesting deeper than " + std::to_string(kMaxJSONDepth) + " levels";
-  try {
-    json j = json::parse(*bytes);
-    if (!fromJSON(j)) return tr("não é um objeto de preferências");
-  } catch (const json::parse_error& parse) {
-    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
-    std::string message = parse.what();
-    if (message.starts_with("[")) message.erase(0, message.find("] ") + 2);
-    return message;
-  }
-  return std::nullopt;
+  std::string why;
+  fromDocument(why);
+  return why.empty() ? std::nullopt : std::optional(why);
 }
 
 void Preferences::save() const {
