@@ -5,9 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quillet="$PWD/build-release/quillet"
-store="${QUILLET_BENCH_STORE:-/tmp/quillet-bench-store}"
-export QUILLET_BENCH_STORE="$store" LANG=pt_BR.UTF-8 TZ=America/Sao_Paulo
-build-release/bench/StoreBench --benchmark_filter=BM_List --benchmark_min_time=0.01 >/dev/null 2>&1
+export LANG=pt_BR.UTF-8 TZ=America/Sao_Paulo
+source bench/generated-store.sh
 
 # Best and median of N runs of a command, in milliseconds.
 timeit() {

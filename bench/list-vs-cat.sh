@@ -3,9 +3,7 @@
 # the same files, both with a warm cache. Needs `scripts/build.sh release`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-store="${QUILLET_BENCH_STORE:-/tmp/quillet-bench-store}"
-export QUILLET_BENCH_STORE="$store"
-build-release/bench/StoreBench --benchmark_filter=BM_List --benchmark_min_time=0.01 >/dev/null 2>&1
+source bench/generated-store.sh
 files=$(mktemp)
 trap 'rm -f "$files"' EXIT
 find "$store" -mindepth 2 -maxdepth 2 -type f \( -name meta.json -o -name 'notas*.md' -o -name transcricao.jsonl \) -print0 >"$files"

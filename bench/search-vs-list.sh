@@ -7,9 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quillet="$PWD/build-release/quillet"
-big="${QUILLET_BENCH_STORE:-/tmp/quillet-bench-store}"
-export QUILLET_BENCH_STORE="$big" LANG=pt_BR.UTF-8 TZ=America/Sao_Paulo
-build-release/bench/StoreBench --benchmark_filter=BM_List --benchmark_min_time=0.01 >/dev/null 2>&1
+export LANG=pt_BR.UTF-8 TZ=America/Sao_Paulo
+source bench/generated-store.sh
+big="$store"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
