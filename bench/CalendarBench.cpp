@@ -6,6 +6,7 @@
 #include <string>
 
 #include "QuilletKit/CalendarWatcher.hpp"
+#include "QuilletKit/MainContext.hpp"
 #include "QuilletKit/VdirCalendar.hpp"
 
 using namespace quillet;
@@ -49,7 +50,7 @@ void BM_RefreshFiftySecondlyEvents(benchmark::State& state) {
                               : now - std::chrono::hours(1);
   auto store = std::make_shared<VdirCalendarStore>(
       secondlyCalendar(50, static_cast<size_t>(state.range(0)), since));
-  auto watcher = CalendarWatcher::make(store, mainContextClock());
+  auto watcher = CalendarWatcher::make(store, MainContext::main());
   size_t listed = 0;
   for (auto _ : state) {
     watcher->refresh();
