@@ -341,18 +341,8 @@ std::optional<std::string> Recorder::writeNotes(const Store& store, const std::f
   // Nothing was said and nothing written: a model would only make notes up.
   if (meeting->segments.empty() && text::trimSpacesAndNewlines(meeting->notes).empty()) return std::nullopt;
   NoteWriter::Result result = NoteWriter::write(*meeting, prefs.provider(), prefs.localFallback, nullptr);
-  Meeting written = *meeting;
-  written.enhanced = result.text;
-  written.meta.enhancedWith = result.usedLabel;
-  try {
-    store.save(written);
-  } catch (...) {
-    try {
-      store.save(*meeting);
-    } catch (...) {
-    }
-    throw;
-  }
+  // The model may take minutes; what the user typed meanwhile must stay.
+  store.saveEnhanced(folder, result.text, result.usedLabel);
   return result.usedLabel;
 }
 

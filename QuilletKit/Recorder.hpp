@@ -100,7 +100,8 @@ class Recorder {
   // Writes the notes of the meeting in `folder` with the note writer, as
   // `enhance` does, to "notas-ia.md" with `enhancedWith`. Returns the label of
   // the model, or absent for a meeting without transcript and notes (nothing
-  // to write about); throws its errors, leaving the folder as it was.
+  // to write about); throws its errors, leaving the folder as it was. Notes
+  // typed while the model ran stay.
   static std::optional<std::string> writeNotes(const Store& store, const std::filesystem::path& folder, const Preferences& prefs);
 
   // The line a terminal shows while recording: elapsed time, a meter per

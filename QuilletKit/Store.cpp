@@ -160,9 +160,29 @@ void Store::saveEnhanced(const fs::path& folder, const std::string& enhanced, co
   auto bytes = files::read(folder / kMeta, files::kSmallFileLimit);
   auto meta = bytes ? decodeMeta(*bytes) : std::nullopt;
   if (!meta) throwError(folder / kMeta, bytes ? EINVAL : ENOENT);
-  files::writeAtomically(folder / kEnhanced, enhanced, *env);
+  const fs::path enhancedFile = folder / kEnhanced;
+  std::error_code missing;
+  const bool existed = fs::exists(enhancedFile, missing);
+  const auto previous = files::read(enhancedFile, files::kTextFileLimit);
+  files::writeAtomically(enhancedFile, enhanced, *env);
   meta->enhancedWith = model;
-  files::writeAtomically(folder / kMeta, encodeMeta(*meta), *env);
+  try {
+    files::writeAtomically(folder / kMeta, encodeMeta(*meta), *env);
+  } catch (...) {
+    // Notes and "meta.json" must not disagree on the model: put both back,
+    // as a failing folder sync leaves the new "meta.json" in place. Notes
+    // too large to read again are left as written.
+    try {
+      files::writeAtomically(folder / kMeta, *bytes, *env);
+      if (previous) {
+        files::writeAtomically(enhancedFile, *previous, *env);
+      } else if (!existed) {
+        fs::remove(enhancedFile);
+      }
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 void Store::saveTranscript(const Meeting& meeting) const {

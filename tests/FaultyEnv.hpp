@@ -1,7 +1,7 @@
 #pragma once
 // An Env over the real file system that fails one kind of operation with a
-// chosen error from its nth call on, as a full disk, a failing device or a
-// refusing file system would. A failing write stores half its bytes first.
+// chosen error from its nth call on (for `times` calls), as a full disk, a
+// failing device or a refusing file system would. A failing write stores half its bytes first.
 // For one thread at a time.
 #include <gtest/gtest.h>
 
@@ -31,10 +31,11 @@ class FaultyEnv : public EnvWrapper {
 
   FaultyEnv() : EnvWrapper(Env::standard()) {}
 
-  void failFrom(Op op, int error, int nth = 1) {
+  void failFrom(Op op, int error, int nth = 1, int times = 1 << 30) {
     op_ = op;
     error_ = error;
     nth_ = nth;
+    times_ = times;
     calls_ = 0;
   }
 
@@ -85,7 +86,7 @@ class FaultyEnv : public EnvWrapper {
     std::filesystem::path path;
   };
 
-  bool trips(Op op) { return op == op_ && ++calls_ >= nth_; }
+  bool trips(Op op) { return op == op_ && ++calls_ >= nth_ && calls_ < nth_ + times_; }
   [[noreturn]] void raise(const std::filesystem::path& path) {
     throw std::filesystem::filesystem_error(std::generic_category().message(error_), path,
                                             std::error_code(error_, std::generic_category()));
@@ -95,7 +96,7 @@ class FaultyEnv : public EnvWrapper {
   }
 
   Op op_ = Op::none;
-  int error_ = 0, nth_ = 1, calls_ = 0;
+  int error_ = 0, nth_ = 1, times_ = 0, calls_ = 0;
 };
 
 }  // namespace quillet::test

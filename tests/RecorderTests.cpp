@@ -217,9 +217,15 @@ TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAb
   Meeting spoken = store.create(meta("Conversa"));
   spoken.segments = {segment(Speaker::them, 0, 2, "We ship on Friday.")};
   store.saveTranscript(spoken);
-  LoopbackServer server = answering(
-      200, eventStream({{{"choices", {{{"delta", {{"content", "## Decisões\n- Sexta"}}}, {"finish_reason", "stop"}}}}}},
-                       true));
+  const std::string body =
+      eventStream({{{"choices", {{{"delta", {{"content", "## Decisões\n- Sexta"}}}, {"finish_reason", "stop"}}}}}}, true);
+  // The user types while the model writes.
+  LoopbackServer server([&](Connection& c) {
+    writeFile(spoken.folder / "notas.md", "- digitado\n");
+    c.sendHead(200);
+    c.sendChunk(body);
+    c.endChunks();
+  });
   Preferences prefs;
   prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, std::nullopt}};
   prefs.providerID = "local";
@@ -232,4 +238,5 @@ TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAb
   EXPECT_EQ(written->enhanced, "## Decisões\n- Sexta");
   EXPECT_EQ(written->meta.enhancedWith, *label);
   EXPECT_EQ(written->segments, spoken.segments);
+  EXPECT_EQ(written->notes, "- digitado\n");
 }

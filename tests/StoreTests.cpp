@@ -277,6 +277,26 @@ TEST_F(StoreTest, FailingDiskKeepsThePreviousFiles) {
   }
 }
 
+// Whatever step of its "meta.json" write fails, an enhanced save leaves
+// the metadata and the earlier enhanced notes, or their absence, as they were.
+TEST_F(StoreTest, AFailedEnhancedSaveLeavesTheFolderAsItWas) {
+  for (const FaultyEnv::Fault& fault : FaultyEnv::kFaults) {
+    for (const std::optional<std::string>& earlier : {std::optional<std::string>(), std::optional<std::string>("antes")}) {
+      SCOPED_TRACE(fault.name());
+      Meeting m = store.create(meta("Antes"));
+      if (earlier) writeFile(m.folder / "notas-ia.md", *earlier);
+      const std::string metaBefore = readFile(m.folder / "meta.json");
+      FaultyEnv env;
+      env.failFrom(fault.op, fault.error, 2, 1);
+      env.expectFailure([&](Env& faulty) { Store{store.root, &faulty}.saveEnhanced(m.folder, "depois", "X"); },
+                        m.folder / "meta.json");
+      EXPECT_EQ(readFile(m.folder / "meta.json"), metaBefore);
+      EXPECT_EQ(store.load(m.folder)->enhanced, earlier);
+      EXPECT_EQ(hiddenEntries(m.folder), 0u);
+    }
+  }
+}
+
 TEST(StorePaths, DefaultRootFollowsUserDirs) {
   TempDir dir;
   ScopedEnv env{{"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "cfg").string()}};
