@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
 # Everything a fresh Debian 12 machine needs to run the whole test suite:
-# packages, a sanitizer build, the services, and CTest.
+# packages, a sanitizer build, the services, and CTest; then the suite under
+# ThreadSanitizer, a short fuzzing pass and the package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 scripts/build.sh
+
+# The other three builds go on while the tests run, which mostly wait on
+# real-time audio and on servers. At the lowest priorities they take only
+# the CPU the tests leave; the ThreadSanitizer build, needed first, ahead.
+# Each runs in a process group of its own, so that leaving stops it whole.
+logs=$(mktemp -d)
+setsid nice -n 15 scripts/build.sh tsan >"$logs/tsan" 2>&1 &
+tsan=$!
+setsid nice -n 19 bash -c 'scripts/fuzz.sh build && scripts/package.sh build' >"$logs/others" 2>&1 &
+others=$!
+trap 'kill -- -$tsan -$others 2>/dev/null || true; rm -rf "$logs"' EXIT
+built() { wait "$1" || { echo "the $2 build failed:"; tail -60 "$logs/$2"; exit 1; }; }
+
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeout 300
+
 # The whole suite once more under ThreadSanitizer, in one process, so that
 # every suite that starts a thread is covered without a list to keep. The
 # two suites that drive a whole recording through the tool as a separate
@@ -16,12 +31,12 @@ scripts/with-services.sh ctest --test-dir build --output-on-failure -j2 --timeou
 # the recognisers', which the library's own suites run here, and a tool
 # built with the sanitizer does not get through a recording within their
 # limits.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_TSAN=ON >/dev/null
-cmake --build build-tsan -j2 --target quillet_tests quillet
+built $tsan tsan
 # A speech model's trial load forks; the child must live to report on it.
 G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$PWD/tests/tsan.supp" \
   scripts/with-services.sh build-tsan/tests/quillet_tests --gtest_filter='-AgentCommand.*:RecordCommand.*'
 
+built $others others
 # A short fuzzing pass over every parser of outside data.
 scripts/fuzz.sh "${QUILLET_FUZZ_SECONDS:-5}"
 
