@@ -583,15 +583,17 @@ std::string marked(const std::string& line, const Search::Marks& marks) {
   if (words.empty()) fail(usage);
   bool mark = !json && marksWanted();
   JSONLines lines(json);
-  const MeetingLookup::Entry* lastMeeting = nullptr;
+  // Held, not just its address: once a meeting's hits are gone the next one
+  // may be allocated at the same place and would show the old date.
+  std::shared_ptr<const MeetingLookup::Entry> lastMeeting;
   std::string date;
   Search::run(Store{prefs.storageRoot()}, words, [&](const Search::Hit& hit) {
     if (json) {
       lines.add(Listing::line(Listing::hit(hit)));
       return;
     }
-    if (hit.meeting.get() != lastMeeting) {
-      lastMeeting = hit.meeting.get();
+    if (hit.meeting != lastMeeting) {
+      lastMeeting = hit.meeting;
       date = formatForUser(hit.meeting->meta.start);
     }
     std::string place;

@@ -1,15 +1,14 @@
 #include "QuilletKit/Trash.hpp"
 
+#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
 #include "QuilletKit/Files.hpp"
 #include "QuilletKit/Paths.hpp"
-#include "QuilletKit/Text.hpp"
 
 namespace quillet {
 
@@ -17,29 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// "%20" and friends undone, as the records escape their paths.
-std::string unescaped(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-      out.push_back(static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
-// The value of `key` in a record's lines.
-std::string value(const std::string& record, std::string_view key) {
-  std::string found;
-  text::forEachLine(record, [&](std::string_view line) {
-    if (found.empty() && line.starts_with(key) && line.size() > key.size() && line[key.size()] == '=')
-      found = std::string(line.substr(key.size() + 1));
-  });
-  return found;
+// The original path a ".trashinfo" record names, percent escapes undone;
+// empty for a record that does not parse or escapes a NUL.
+std::string recordedPath(const std::string& record) {
+  g_autoptr(GKeyFile) keys = g_key_file_new();
+  if (!g_key_file_load_from_data(keys, record.data(), record.size(), G_KEY_FILE_NONE, nullptr)) return {};
+  g_autofree char* escaped = g_key_file_get_string(keys, "Trash Info", "Path", nullptr);
+  g_autofree char* path = escaped ? g_uri_unescape_string(escaped, nullptr) : nullptr;
+  return path ? path : "";
 }
 
 // The top of the file system that holds `path`.
@@ -78,7 +62,7 @@ std::optional<fs::path> Trash::location(const fs::path& original) {
       if (!name.starts_with(stem) || !name.ends_with(".trashinfo")) continue;
       auto record = files::read(it->path(), files::kSmallFileLimit);
       if (!record) continue;
-      std::string path = unescaped(value(*record, "Path"));
+      std::string path = recordedPath(*record);
       if (path != recorded && path != original.string()) continue;
       // The record's own time: its deletion date keeps whole seconds only.
       std::error_code unreadable;

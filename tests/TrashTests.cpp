@@ -30,3 +30,22 @@ TEST(Trash, AMeetingMovesThereAndTheCopyTrashedLastIsFound) {
   EXPECT_EQ(readFile(*found / "notas.md"), "segunda");
   EXPECT_FALSE(Trash::location(dir.path() / "Quillet" / "nunca"));
 }
+
+TEST(Trash, OnlyAWellFormedRecordNamesTheOriginal) {
+  TempDir dir;
+  ScopedEnv env("XDG_DATA_HOME", dir.path().string());
+  // A name that needs escapes of each kind, in the form GIO writes them.
+  const fs::path original = dir.path() / "Quillet" / "2025-03-01 1405 50% Revisão\nação \\s";
+  g_autofree char* escaped = g_uri_escape_string(original.c_str(), "/", FALSE);
+  const std::string path = std::string("Path=") + escaped + "\n";
+  for (const auto& [record, named] : std::vector<std::pair<std::string, bool>>{
+           {"[Trash Info]\n" + path + "DeletionDate=2025-03-01T14:05:00\n", true},
+           {path, false},                                       // no group
+           {"[Other]\n" + path, false},                         // another group's key
+           {"[Trash Info]\nPath=%zz" + path.substr(5), false},  // a broken escape
+           {"[Trash Info]\nPath=%00" + path.substr(5), false},  // an escaped NUL
+           {std::string("\0\xff[", 3), false}}) {
+    writeFile(dir.path() / "Trash" / "info" / (original.filename().string() + ".trashinfo"), record);
+    EXPECT_EQ(Trash::location(original).has_value(), named) << record;
+  }
+}
