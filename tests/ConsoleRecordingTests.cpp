@@ -56,8 +56,7 @@ class RecordCommand : public ToolTest {
 
 TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   REQUIRE_SOUND_SERVER();
-  // The whole reading, 71 words: one word more or less, which is where the
-  // clip starts against the recogniser's frames, must not decide the bound.
+  // The whole reading, 71 words, so that no single word decides the bound.
   const std::vector<Clip> clips = libriVoxClips();
   Running tool = recording();
   speak(tool, clips);
@@ -71,17 +70,26 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(meeting->meta.title, "Leitura");
   EXPECT_EQ(o.out, printed(*meeting)) << "every settled line printed as it went to disk";
 
-  std::string them, reference, fromFile;
+  // The engine's words move with where its 10 ms frames fall: the same
+  // files started 5 ms later lose or gain up to four words. The live side's
+  // frames fall anywhere, so the file's worse alignment is the measure.
+  std::string them, reference, fromFile, fromLaterFile;
   for (const Clip& clip : clips) {
     reference += clip.reference + " ";
     fromFile += quillet({"transcribe", clip.wav.string(), "--lang", "en-US"}).out + " ";
+    Sound later = silence(0.005);
+    append(later, readSound(clip.wav));
+    writeSound(dir.path() / "later.wav", later, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    fromLaterFile += quillet({"transcribe", (dir.path() / "later.wav").string(), "--lang", "en-US"}).out + " ";
   }
   bool heardMe = false;
   for (const Segment& s : meeting->segments) {
     if (s.speaker == Speaker::them) them += s.text + " ";
     heardMe = heardMe || s.speaker == Speaker::me;
   }
-  EXPECT_LE(wordErrorRate(reference, them), wordErrorRate(reference, fromFile) + 5) << o.out;
+  EXPECT_LE(wordErrorRate(reference, them),
+            std::max(wordErrorRate(reference, fromFile), wordErrorRate(reference, fromLaterFile)) + 5)
+      << o.out;
 
   // The preferences leave autoEnhance on: without a key the notes fail,
   // which is said and changes nothing of the recording.
