@@ -108,6 +108,9 @@ TEST_F(AgentCommand, TypesWhatIsSaidWhileTheDictationShortcutIsHeld) {
   const Clip clip = libriVoxClips()[1];
   target.key(XK_Control_L, true);
   target.key(XK_r, true);
+  // Words said before the agent's microphone is open are nobody's to hear.
+  ASSERT_TRUE(tool.waitFor([](const Outcome&) { return !pactl({"list", "short", "source-outputs"}).empty(); }, 60s))
+      << tool.seen.err;
   ASSERT_TRUE(play(clip.wav, "quillet_a"));
   target.key(XK_r, false);
   target.key(XK_Control_L, false);
