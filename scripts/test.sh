@@ -11,13 +11,15 @@ scripts/build.sh
 # The other three builds go on while the tests run, which mostly wait on
 # real-time audio and on servers. At the lowest priorities they take only
 # the CPU the tests leave; the ThreadSanitizer build, needed first, ahead.
-# Each runs in a process group of its own, so that leaving stops it whole.
+# They stay in this session: the scheduler weighs niceness only within one.
 logs=$(mktemp -d)
-setsid nice -n 15 scripts/build.sh tsan >"$logs/tsan" 2>&1 &
+nice -n 15 scripts/build.sh tsan >"$logs/tsan" 2>&1 &
 tsan=$!
-setsid nice -n 19 bash -c 'scripts/fuzz.sh build && scripts/package.sh build' >"$logs/others" 2>&1 &
+nice -n 19 bash -c 'scripts/fuzz.sh build && scripts/package.sh build' >"$logs/others" 2>&1 &
 others=$!
-trap 'kill -- -$tsan -$others 2>/dev/null || true; rm -rf "$logs"' EXIT
+# Leaving early stops the builds with everything they started.
+stop() { local child; for child in $(pgrep -P "$1"); do stop "$child"; done; kill "$1" 2>/dev/null || true; }
+trap 'stop $tsan; stop $others; rm -rf "$logs"' EXIT
 built() { wait "$1" || { echo "the $2 build failed:"; tail -60 "$logs/$2"; exit 1; }; }
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
