@@ -25,8 +25,10 @@ inline constexpr uint32_t kRecognizerChunk = 4096;
 // ---- Recording and the agent ----
 
 // How long a stopping recording waits for both transcribers to settle what
-// they heard before cutting them off.
-inline constexpr std::chrono::seconds kFinishLimit{10};
+// they heard before cutting them off. Recognition behind by a minute on a
+// loaded machine still keeps the meeting's last words; a service manager's
+// stop timeout (90 s by default) still leaves time to write the `end`.
+inline constexpr std::chrono::seconds kFinishLimit{60};
 
 // Cells of each level meter on the terminal's status line, and how often the
 // line is redrawn.
