@@ -161,8 +161,8 @@ void Store::saveEnhanced(const fs::path& folder, const std::string& enhanced, co
   auto meta = bytes ? decodeMeta(*bytes) : std::nullopt;
   if (!meta) throwError(folder / kMeta, bytes ? EINVAL : ENOENT);
   const fs::path enhancedFile = folder / kEnhanced;
-  std::error_code missing;
-  const bool existed = fs::exists(enhancedFile, missing);
+  std::error_code ignored;
+  const bool existed = fs::exists(enhancedFile, ignored);
   const auto previous = files::read(enhancedFile, files::kTextFileLimit);
   files::writeAtomically(enhancedFile, enhanced, *env);
   meta->enhancedWith = model;
