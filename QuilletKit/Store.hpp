@@ -41,8 +41,8 @@ struct Store {
   // "notas-ia.md", then `enhancedWith` = `model` in "meta.json" as it is on
   // disk now. Notes and transcript are not touched, so what the user typed
   // meanwhile stays. Throws like `save`, also when "meta.json" is no longer
-  // readable; when "meta.json" cannot be written, "notas-ia.md" is first put
-  // back as it was.
+  // readable; when "meta.json" cannot be written, both files are first put
+  // back as they were.
   void saveEnhanced(const std::filesystem::path& folder, const std::string& enhanced, const std::string& model) const;
   // "transcricao.jsonl" and its readable rendition "transcricao.md".
   void saveTranscript(const Meeting& meeting) const;
