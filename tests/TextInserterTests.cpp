@@ -70,14 +70,7 @@ TEST(InsertOnX, TheWindowGetsTheTextAndTheOwnersClipboardComesBackWhole) {
   if (!haveDisplay()) GTEST_SKIP() << "no X display of the tests";
   PasteTarget target;
   target.show();
-  auto spin = [&](const std::function<bool()>& until) {
-    return spinUntil(
-        [&] {
-          target.pump();
-          return until();
-        },
-        10s);
-  };
+  auto spin = [&](const std::function<bool()>& until) { return spinUntil(until, 10s, [&] { target.pump(); }); };
   auto reader = openX11Display(MainContext::main());
   auto clipboard = [&] {
     std::optional<Clipboard> read;

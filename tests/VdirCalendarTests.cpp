@@ -181,10 +181,6 @@ TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
   EXPECT_TRUE(march(std::vector<CalendarInfo>{}).empty());
   EXPECT_EQ(store.events(at("2025-03-10T00:00:00Z"), at("2025-03-11T00:00:00Z"), {}).at(0).text->calendarTitle,
             "Trabalho");
-  for (auto [data, found] : {std::pair{dir.path(), true}, {dir.path() / "elsewhere", false}}) {
-    ScopedEnv home("XDG_DATA_HOME", data.string());
-    EXPECT_EQ(CalendarWatcher::isAuthorized(), found);
-  }
 }
 
 TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
