@@ -100,6 +100,7 @@ TEST(MeetingApps, CatalogPrefixesAndLinuxClientsBundles) {
 
 TEST_F(MeetingDetectorTest, TheFirstQualifyingProcessOfTheServersListWins) {
   const MeetingApp chrome{"com.google.Chrome", "Google Chrome"}, webex{"Cisco-Systems.Spark", "Webex"};
+  const std::string meetings = "com.cisco.webexmeetingsapp";
   struct Case {
     std::vector<AudioProcess> list;
     std::set<std::string> ignored;
@@ -107,13 +108,9 @@ TEST_F(MeetingDetectorTest, TheFirstQualifyingProcessOfTheServersListWins) {
   } cases[] = {
       {{process(1, "com.google.Chrome.helper", true), process(2, "us.zoom.xos", true)}, {}, chrome},
       // Our own stream, one without a bundle, one that is not recording, one unknown.
-      {{process(1, "app.quillet.mac", true), process(2, std::nullopt, true), process(3, "us.zoom.xos", false),
-        process(4, "org.example", true)},
-       {},
-       std::nullopt},
-      {{process(1, "com.cisco.webexmeetingsapp", true), process(2, "Cisco-Systems.Spark", true)},
-       {"com.cisco.webexmeetingsapp"},
-       webex},
+      {{process(1, "app.quillet.mac", true), process(2, std::nullopt, true), process(3, "us.zoom.xos"),
+        process(4, "org.example", true)}, {}, std::nullopt},
+      {{process(1, meetings, true), process(2, "Cisco-Systems.Spark", true)}, {meetings}, webex},
       {{process(1, "us.zoom.xos", true)}, {"us.zoom.xos"}, std::nullopt},
   };
   for (auto& c : cases) {

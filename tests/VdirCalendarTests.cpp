@@ -86,7 +86,8 @@ TEST_F(VdirParsing, EventsInEveryFormAreReadAndThoseWithImpossibleDatesSkipped) 
                  }));
   EXPECT_EQ(utc.url, "https://intranet.example.com/x");
   EXPECT_EQ(utc.location, "Sala 3, bloco B");
-  EXPECT_EQ(utc.notes, "Pauta\nhttps://meet.google.com/abc-defg-hij e mais um texto longo que a linha dobrada continua");
+  EXPECT_EQ(utc.notes,
+            "Pauta\nhttps://meet.google.com/abc-defg-hij e mais um texto longo que a linha dobrada continua");
   std::vector<std::string> attendees;
   for (const auto& a : utc.attendees) attendees.push_back(a.name + " " + a.url + (a.isCurrentUser ? " (me)" : ""));
   EXPECT_EQ(attendees, (std::vector<std::string>{"Ana Souza mailto:ana@example.com", " mailto:Bruno@Example.com",
