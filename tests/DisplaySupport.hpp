@@ -3,6 +3,7 @@
 // inserter's logic, and a plain Xlib client of the test's own that presses
 // keys through XTest, as a user (or another program) would.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -90,6 +91,7 @@ struct PasteTarget : XClient {
   std::optional<std::string> pasted;
   std::optional<std::chrono::steady_clock::time_point> pasteKeyAt;
   std::function<void()> onPasteKey;
+  int presses = 0;  // presses of other keys than modifiers that reached the window
 
   void show() {
     window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 100, 100, 0, 0, 0);
@@ -107,6 +109,7 @@ struct PasteTarget : XClient {
     while (XPending(display)) {
       XEvent event;
       XNextEvent(display, &event);
+      if (event.type == KeyPress && !IsModifierKey(XLookupKeysym(&event.xkey, 0))) ++presses;
       if (event.type == KeyPress && event.xkey.keycode == code(XK_v) && (event.xkey.state & ControlMask)) {
         pasteKeyAt = std::chrono::steady_clock::now();
         XConvertSelection(display, clipboard, utf8, property, window, event.xkey.time);
@@ -123,6 +126,21 @@ struct PasteTarget : XClient {
         XFree(data);
       }
     }
+  }
+
+  // Presses the modifier and the key, and keeps them down if another
+  // client's grab took the key; else lets go. Probing by a grab of our own
+  // would make the other client's grab fail whenever the two meet.
+  bool holdIfGrabbedElsewhere(KeySym modifier, KeySym keysym) {
+    const int before = presses;
+    key(modifier, true);
+    key(keysym, true);
+    XSync(display, False);
+    pump();
+    if (presses == before) return true;
+    key(keysym, false);
+    key(modifier, false);
+    return false;
   }
 };
 

@@ -92,13 +92,15 @@ class ManualMainContext : public MainContext {
   Date start_;  // the wall clock when the monotonic one was at zero
 };
 
-// Runs GLib's default context until `done` or the timeout.
-inline bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+// Runs GLib's default context until `done` or the timeout, calling `between` between turns.
+inline bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                      const std::function<void()>& between = {}) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
+    if (between) between();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
