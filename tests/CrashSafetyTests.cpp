@@ -79,11 +79,4 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
     for (size_t i = 0; i < transcript.size(); ++i) ASSERT_EQ(transcript[i].text, "linha " + std::to_string(i));
   }
   EXPECT_GT(appendedSoFar, 0);
-
-  // The next write of each file clears what the killed writers left of it.
-  Meeting last = *store.load(rewritten.folder);
-  store.save(last);
-  store.saveTranscript(last);
-  for (const auto& entry : fs::directory_iterator(rewritten.folder))
-    EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }

@@ -54,21 +54,12 @@ TEST_F(DoctorTranscribe, DoctorReportsTheSetupInColumns) {
   EXPECT_EQ(o.out.find("sk-doctor-secret"), std::string::npos);
 }
 
-TEST_F(DoctorTranscribe, TranscribesARecordedClip) {
-  auto clips = libriVoxClips();
-  if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
-  Outcome o = quillet({"transcribe", "--lang", "en-US", clips[0].wav.string()});
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_LT(wordErrorRate(clips[0].reference, o.out), 50.0) << o.out;
-  EXPECT_TRUE(std::regex_match(o.err, std::regex(R"(\(\d+\.\d s\)\n)"))) << o.err;  // no progress off a terminal
-}
-
 TEST_F(DoctorTranscribe, SilenceAndFailures) {
   fs::path quiet = dir.path() / "quiet.wav";
   writeSound(quiet, silence(2.0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   Outcome o = quillet({"transcribe", quiet.string(), "--lang", "en-US"});
-  EXPECT_EQ(o.out, "\n");
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out + std::to_string(o.status), "\n0");
+  EXPECT_TRUE(std::regex_match(o.err, std::regex(R"(\(\d+\.\d s\)\n)"))) << o.err;  // no progress off a terminal
 
   // Not audio: the audio library's own reason, not the live transcriber's message.
   fs::path text = dir.path() / "notes.wav";
@@ -104,14 +95,12 @@ TEST_F(DoctorTranscribe, CtrlCClearsTheProgressAndEndsByTheSignal) {
   for (int i = 0; i < 30; ++i) append(longer, speech);
   fs::path file = dir.path() / "long.wav";
   writeSound(file, longer, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  Child child = spawnOnTerminal(QUILLET_BINARY, {"transcribe", file.string(), "--lang", "en-US"}, environment());
-  ASSERT_GT(child.pid, 0);
-  std::string shown;
-  for (char c; shown.find('%') == std::string::npos && read(child.out, &c, 1) == 1;) shown += c;
-  kill(child.pid, SIGINT);
-  Outcome o = finish(child);
+  Running tool(spawnOnTerminal(QUILLET_BINARY, {"transcribe", file.string(), "--lang", "en-US"}, environment()));
+  EXPECT_TRUE(tool.waitForOutput("%", std::chrono::seconds(120)));
+  tool.signal(SIGINT);
+  Outcome o = tool.end();
   EXPECT_EQ(o.signal, SIGINT);
-  EXPECT_TRUE((shown + o.out).ends_with("\r\033[K")) << shown + o.out;
+  EXPECT_TRUE(o.out.ends_with("\r\033[K")) << o.out;
 }
 
 // The words before the break are printed, and the run still fails.

@@ -21,11 +21,7 @@ std::string nested(size_t depth, std::string_view inner = "1") {
 }  // namespace
 
 TEST(JSON, RefusesNestingDeeperThanAnyRealDocument) {
-  struct Case {
-    std::string text;
-    bool parses;
-  };
-  for (const Case& c : std::vector<Case>{
+  for (const auto& [text, parses] : std::vector<std::pair<std::string, bool>>{
            {nested(kMaxJSONDepth), true},
            {nested(kMaxJSONDepth + 1), false},
            {std::string(60 << 20, '['), false},
@@ -35,9 +31,8 @@ TEST(JSON, RefusesNestingDeeperThanAnyRealDocument) {
            {"{\"a\":", false},
            // The parser stops at a NUL outside a string, and so does the count.
            {"[1]" + std::string(1, '\0') + std::string(70, '['), true},
-       }) {
-    EXPECT_EQ(!parseJSON(c.text).is_discarded(), c.parses) << c.text.substr(0, 80);
-  }
+       })
+    EXPECT_EQ(!parseJSON(text).is_discarded(), parses) << text.substr(0, 80);
   // Fed as it arrives, the count does not depend on where the text is cut.
   std::string deep = nested(kMaxJSONDepth + 1);
   for (size_t cut = 0; cut <= deep.size(); cut += 7) {

@@ -31,13 +31,11 @@ TEST(Dates, UserFormFollowsEveryFormOfTZ) {
   }
 }
 
-TEST(Uuid, ParsesEitherCaseAndPrintsUpper) {
+TEST(UuidAndClock, ParseAndFormat) {
   EXPECT_EQ(Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
   for (const char* bad : {"e621e1f8c36c-495a-93fc-0c247a3e6e5f0", "g621e1f8-c36c-495a-93fc-0c247a3e6e5f"})
     EXPECT_FALSE(Uuid::parse(bad)) << bad;
-}
-
-TEST(Clock, FormatsBelowAndAboveOneHour) {
+  // The clock, below and above one hour.
   for (auto [seconds, shown] : std::vector<std::pair<double, const char*>>{
            {754, "12:34"}, {59.9, "00:59"}, {3599.99, "59:59"}, {3600, "1:00:00"}, {-4, "00:00"}, {NAN, "00:00"}})
     EXPECT_EQ(clock(seconds), shown) << seconds;

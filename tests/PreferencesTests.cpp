@@ -58,40 +58,25 @@ TEST(ProviderCatalog, EntriesRoundTripThroughJSON) {
   EXPECT_FALSE(providerFromJSON(j));
 }
 
-TEST_F(PreferencesTest, KeysFallBackToTheEnvironment) {
-  ProviderConfig groq = Providers::presets()[4];
-  EXPECT_FALSE(groq.hasKey());
-  EXPECT_TRUE(Providers::presets()[6].hasKey());  // ollama needs none
-  env.set("QUILLET_API_KEY", "sk-env");
-  EXPECT_EQ(groq.apiKey(), "sk-env");
-  EXPECT_TRUE(groq.hasKey());
-}
-
 // Whatever the document holds, loading gives the defaults, and the reason
-// is there to be told.
+// is there to be told. Past a few megabytes a document is not read at all.
 TEST_F(PreferencesTest, UnreadableDocumentsLoadTheDefaultsAndSayWhy) {
   EXPECT_EQ(Preferences::load(), Preferences());
   EXPECT_FALSE(Preferences::problem());
-  const std::string unreadable = "não consigo ler o arquivo";
-  struct Case {
-    std::string document;
-    std::string problem;  // its beginning
-    uintmax_t size = 0;   // a sparse file claiming this much
-  };
-  for (const Case& c : std::vector<Case>{
-           {"[1]", "não é um objeto de preferências"},
-           {"{\"storagePath\": 5, \"language\": \"en-US\"}", "não é um objeto de preferências"},
-           {"{\"language\": \"en-US\",\n}", "parse error at line 2, column 1: "},
-           // Past a few megabytes a document is not read at all.
-           {R"({"autoStopMinutes": 7})" + std::string(5 << 20, ' '), unreadable},
+  const std::string unreadable = "não consigo ler o arquivo", notAnObject = "não é um objeto de preferências";
+  // A document, the beginning of the problem told, and the size a sparse file claims.
+  for (const auto& [document, problem, size] : std::vector<std::tuple<std::string, std::string, uintmax_t>>{
+           {"[1]", notAnObject, 0},
+           {"{\"storagePath\": 5, \"language\": \"en-US\"}", notAnObject, 0},
+           {"{\"language\": \"en-US\",\n}", "parse error at line 2, column 1: ", 0},
+           {R"({"autoStopMinutes": 7})" + std::string(5 << 20, ' '), unreadable, 0},
            {R"({"autoStopMinutes": 7})", unreadable, uintmax_t{40} << 30},
        }) {
-    SCOPED_TRACE(c.document.substr(0, 40));
-    store(c.document);
-    if (c.size) fs::resize_file(Preferences::file(), c.size);
+    SCOPED_TRACE(document.substr(0, 40));
+    store(document);
+    if (size) fs::resize_file(Preferences::file(), size);
     EXPECT_EQ(Preferences::load(), Preferences());
-    ASSERT_TRUE(Preferences::problem());
-    EXPECT_TRUE(Preferences::problem()->starts_with(c.problem)) << *Preferences::problem();
+    EXPECT_TRUE(Preferences::problem().value_or("").starts_with(problem)) << *Preferences::problem();
   }
   fs::remove(Preferences::file());
   fs::create_directories(Preferences::file());  // a folder where the file should be
@@ -112,6 +97,13 @@ TEST_F(PreferencesTest, WrongFieldsCostOnlyThemselves) {
   EXPECT_EQ(Preferences::load(), expected);
   EXPECT_FALSE(Preferences::problem());
   EXPECT_EQ(expected.provider(), Providers::apple());
+  // Keys fall back to the environment; ollama needs none.
+  ProviderConfig groq = Providers::presets()[4];
+  EXPECT_FALSE(groq.hasKey());
+  EXPECT_TRUE(Providers::presets()[6].hasKey());
+  env.set("QUILLET_API_KEY", "sk-env");
+  EXPECT_EQ(groq.apiKey(), "sk-env");
+  EXPECT_TRUE(groq.hasKey());
 }
 
 TEST_F(PreferencesTest, SavedProvidersMergeOverTheCatalog) {
@@ -126,25 +118,6 @@ TEST_F(PreferencesTest, SavedProvidersMergeOverTheCatalog) {
   EXPECT_EQ(p.provider(), custom("mine"));
   store(R"({"providers": {"id": "mine"}})");
   EXPECT_EQ(Preferences::load().providers, Providers::presets());
-}
-
-// Optional fields stay out of the document when absent, and the tilde is
-// taken literally.
-TEST_F(PreferencesTest, SaveRoundTripsAndLeavesNoTemporaryFile) {
-  Preferences p;
-  EXPECT_EQ(p.storageRoot(), dir.path() / "Documents" / "Quillet");
-  p.providerID = "groq";
-  p.ignoredApps = {"com.apple.FaceTime"};
-  p.save();
-  json document = json::parse(readFile(Preferences::file()));
-  EXPECT_FALSE(document.contains("storagePath") || document.contains("calendarIDs"));
-  EXPECT_EQ(Preferences::load(), p);
-  p.storagePath = "~/notas";
-  p.calendarIDs = std::vector<std::string>{};
-  p.save();
-  EXPECT_EQ(Preferences::load(), p);
-  EXPECT_EQ(Preferences::load().storageRoot(), "~/notas");
-  EXPECT_EQ(entriesBesideTheDocument(), 1u);
 }
 
 // Wherever writing fails, the previous document stays whole, the system's

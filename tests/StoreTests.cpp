@@ -73,29 +73,50 @@ TEST_F(StoreTest, FolderNamesAreCleanedAndBounded) {
   EXPECT_LE(Store::folderName(meta(heavy)).size(), 255u);
 }
 
-TEST_F(StoreTest, CreateSaveLoadAndList) {
+// A folder name taken gets a number; an enhanced save keeps what changed
+// meanwhile; a refused write leaves the previous files; appending heals a
+// line that a crash cut.
+TEST_F(StoreTest, CreateSaveLoadListAndAppend) {
   EXPECT_TRUE(store.list().empty());
   std::vector<Meeting> made;
   for (const char* start : {"2025-03-01T14:05:00Z", "2025-03-01T14:05:30Z", "2025-03-01T14:05:59Z"})
     made.push_back(store.create(meta("Daily", start)));
   EXPECT_EQ(made[2].folder.filename(), "2025-03-01 1105 Daily 3");
-
   Meeting& first = made[0];
   first.notes = "minhas notas";
-  first.enhanced = "## Resumo";
   first.segments = {segment(Speaker::me, 0, 1, "oi"), segment(Speaker::them, 1, 2, "olá")};
   store.save(first);
   store.saveTranscript(first);
-  EXPECT_EQ(store.load(first.folder), first);
+  store.saveEnhanced(first.folder, "## Resumo", "Modelo X");
+  first.enhanced = "## Resumo";
+  first.meta.enhancedWith = "Modelo X";
   EXPECT_EQ(readFile(first.folder / "transcricao.md"), "# Daily\n\n**[00:00] Eu:** oi\n\n**[00:01] Outros:** olá\n\n");
   auto listed = store.list();
   ASSERT_EQ(listed.size(), 3u);
   EXPECT_EQ(listed[0].folder, made[2].folder);
   EXPECT_EQ(listed[2], first);
-
   first.enhanced.reset();
   store.save(first);
   EXPECT_FALSE(fs::exists(first.folder / "notas-ia.md"));
+
+  Meeting broken = first;
+  broken.meta.title = "\xff invalid";
+  EXPECT_THROW(store.save(broken), std::invalid_argument);
+  EXPECT_EQ(store.load(first.folder), first);
+  broken.folder = dir.path() / "gone";
+  EXPECT_THROW(store.saveNotes(broken), fs::filesystem_error);
+  EXPECT_THROW(store.append(threeSegments()[0], broken.folder), fs::filesystem_error);
+
+  Meeting& live = made[1];
+  const auto three = threeSegments();
+  store.append(three[0], live.folder);
+  store.append(three[1], live.folder);
+  std::ofstream(live.folder / "transcricao.jsonl", std::ios::app) << encodeSegmentLine(three[1]).substr(0, 20);
+  store.append(three[2], live.folder);
+  EXPECT_EQ(store.segments(live.folder), three);
+  writeFile(live.folder / "meta.json", "{");
+  EXPECT_THROW(store.saveEnhanced(live.folder, "x", "y"), fs::filesystem_error);
+  EXPECT_EQ(hiddenEntries(live.folder), 0u);
 }
 
 TEST_F(StoreTest, ConcurrentCreatorsNeverShareAFolder) {
@@ -178,45 +199,6 @@ TEST_F(StoreTest, ListsAndSearchesOnTheCallingThreadWhenNoThreadStarts) {
             0);
 }
 
-TEST_F(StoreTest, AppendHealsALineACrashCut) {
-  Meeting m = store.create(meta("Ao vivo"));
-  const auto three = threeSegments();
-  store.append(three[0], m.folder);
-  EXPECT_EQ(readFile(m.folder / "transcricao.jsonl"), encodeSegmentLine(three[0]) + "\n");
-  store.append(three[1], m.folder);
-  // A crash left half a line behind: the next segment must not be glued to it.
-  std::ofstream(m.folder / "transcricao.jsonl", std::ios::app) << encodeSegmentLine(three[1]).substr(0, 20);
-  store.append(three[2], m.folder);
-  EXPECT_EQ(store.segments(m.folder), three);
-}
-
-TEST_F(StoreTest, RefusedWritesKeepThePreviousFiles) {
-  Meeting m = store.create(meta("Original"));
-  const std::string before = readFile(m.folder / "meta.json");
-  Meeting broken = m;
-  broken.meta.title = "\xff invalid";
-  EXPECT_THROW(store.save(broken), std::invalid_argument);
-  EXPECT_EQ(readFile(m.folder / "meta.json"), before);
-  broken.folder = dir.path() / "gone";
-  EXPECT_THROW(store.saveNotes(broken), fs::filesystem_error);
-  EXPECT_THROW(store.append(threeSegments()[0], broken.folder), fs::filesystem_error);
-  writeFile(m.folder / "meta.json", "{");
-  EXPECT_THROW(store.saveEnhanced(m.folder, "x", "y"), fs::filesystem_error);
-  EXPECT_EQ(hiddenEntries(m.folder), 0u);
-}
-
-TEST_F(StoreTest, SavedEnhancedNotesKeepWhatChangedMeanwhile) {
-  Meeting m = store.create(meta("Antes"));
-  Meeting edited = m;
-  edited.meta.title = "Depois";
-  edited.notes = "- digitado\n";
-  store.save(edited);
-  store.saveEnhanced(m.folder, "## Notas", "Modelo X");
-  edited.enhanced = "## Notas";
-  edited.meta.enhancedWith = "Modelo X";
-  EXPECT_EQ(store.load(m.folder), edited);
-}
-
 TEST_F(StoreTest, AWriteRemovesTheAbandonedTemporariesOfItsFile) {
   Meeting m = store.create(meta("Sobras"));
   auto temporary = [](const std::string& name) { return "." + name + "." + Uuid::random().string() + ".tmp"; };
@@ -240,59 +222,47 @@ TEST_F(StoreTest, AWriteRemovesTheAbandonedTemporariesOfItsFile) {
 
 // Wherever a whole-file write fails, the previous file stays whole, the
 // system's reason reaches the caller and no temporary file stays behind.
+// Whatever step of its "meta.json" write fails, an enhanced save puts back
+// both files, or the absence of earlier enhanced notes.
 TEST_F(StoreTest, FailingDiskKeepsThePreviousFiles) {
   struct Write {
     const char* file;
-    int nth;  // which write of the operation it is
+    int nth, times;  // which write of the operation fails, and how many
     std::function<void(const Store&, const Meeting&)> run;
   };
   auto save = [](const Store& s, const Meeting& m) { s.save(m); };
   auto saveTranscript = [](const Store& s, const Meeting& m) { s.saveTranscript(m); };
-  const std::vector<Write> writes = {{"meta.json", 1, save},
-                                     {"notas.md", 2, save},
-                                     {"notas-ia.md", 3, save},
-                                     {"notas.md", 1, [](const Store& s, const Meeting& m) { s.saveNotes(m); }},
-                                     {"transcricao.jsonl", 1, saveTranscript},
-                                     {"transcricao.md", 2, saveTranscript}};
+  const std::vector<Write> writes = {{"meta.json", 1, 1 << 30, save},
+                                     {"notas.md", 2, 1 << 30, save},
+                                     {"notas-ia.md", 3, 1 << 30, save},
+                                     {"notas.md", 1, 1 << 30, [](const Store& s, const Meeting& m) { s.saveNotes(m); }},
+                                     {"transcricao.jsonl", 1, 1 << 30, saveTranscript},
+                                     {"transcricao.md", 2, 1 << 30, saveTranscript},
+                                     {"meta.json", 2, 1, [](const Store& s, const Meeting& m) {
+                                        s.saveEnhanced(m.folder, "depois", "X");
+                                      }}};
   for (const FaultyEnv::Fault& fault : FaultyEnv::kFaults) {
     for (const Write& write : writes) {
-      SCOPED_TRACE(std::string(write.file) + " failing with " + fault.name());
-      Meeting m = store.create(meta("Antes"));
-      for (const char* file : {"notas.md", "notas-ia.md", "transcricao.jsonl", "transcricao.md"})
-        writeFile(m.folder / file, "antes");
-      const std::string before = readFile(m.folder / write.file);
-      Meeting changed = m;
-      changed.meta.title = changed.notes = "depois";
-      changed.enhanced = "depois";
-      changed.segments.push_back(segment(Speaker::them, 1, 2, "depois"));
-      FaultyEnv env;
-      env.failFrom(fault.op, fault.error, write.nth);
-      env.expectFailure([&](Env& faulty) { write.run(Store{store.root, &faulty}, changed); }, m.folder / write.file);
-      // Once renamed, the new file is in place but not known to be durable.
-      if (fault.op != FaultyEnv::Op::syncFolder) {
-        EXPECT_EQ(readFile(m.folder / write.file), before);
+      for (bool earlier : {false, true}) {
+        SCOPED_TRACE(std::string(write.file) + " failing with " + fault.name());
+        Meeting m = store.create(meta("Antes"));
+        for (const char* file : {"notas.md", "notas-ia.md", "transcricao.jsonl", "transcricao.md"})
+          if (earlier || file != std::string("notas-ia.md")) writeFile(m.folder / file, "antes");
+        const std::string before = readFile(m.folder / write.file);
+        Meeting changed = m;
+        changed.meta.title = changed.notes = "depois";
+        changed.enhanced = "depois";
+        changed.segments.push_back(segment(Speaker::them, 1, 2, "depois"));
+        FaultyEnv env;
+        env.failFrom(fault.op, fault.error, write.nth, write.times);
+        env.expectFailure([&](Env& faulty) { write.run(Store{store.root, &faulty}, changed); }, m.folder / write.file);
+        // Once renamed, a new file is in place but not known to be durable.
+        if (fault.op != FaultyEnv::Op::syncFolder || write.times == 1) {
+          EXPECT_EQ(readFile(m.folder / write.file), before);
+          EXPECT_EQ(store.load(m.folder)->enhanced, earlier ? std::optional<std::string>("antes") : std::nullopt);
+        }
+        EXPECT_EQ(hiddenEntries(m.folder), 0u);
       }
-      EXPECT_EQ(hiddenEntries(m.folder), 0u);
-    }
-  }
-}
-
-// Whatever step of its "meta.json" write fails, an enhanced save leaves
-// the metadata and the earlier enhanced notes, or their absence, as they were.
-TEST_F(StoreTest, AFailedEnhancedSaveLeavesTheFolderAsItWas) {
-  for (const FaultyEnv::Fault& fault : FaultyEnv::kFaults) {
-    for (const std::optional<std::string>& earlier : {std::optional<std::string>(), std::optional<std::string>("antes")}) {
-      SCOPED_TRACE(fault.name());
-      Meeting m = store.create(meta("Antes"));
-      if (earlier) writeFile(m.folder / "notas-ia.md", *earlier);
-      const std::string metaBefore = readFile(m.folder / "meta.json");
-      FaultyEnv env;
-      env.failFrom(fault.op, fault.error, 2, 1);
-      env.expectFailure([&](Env& faulty) { Store{store.root, &faulty}.saveEnhanced(m.folder, "depois", "X"); },
-                        m.folder / "meta.json");
-      EXPECT_EQ(readFile(m.folder / "meta.json"), metaBefore);
-      EXPECT_EQ(store.load(m.folder)->enhanced, earlier);
-      EXPECT_EQ(hiddenEntries(m.folder), 0u);
     }
   }
 }

@@ -292,20 +292,7 @@ struct Running {
 };
 
 // The usage text as the tool prints it.
-inline const std::string kUsage =
-    "uso:\n"
-    "  quillet doctor\n"
-    "  quillet list\n"
-    "  quillet transcribe <arquivo de áudio> [--lang pt-BR|en-US]\n"
-    "  quillet enhance <pasta da reunião> [--provider id] [--model nome] [--prompt]\n"
-    "  quillet ai test|models [--provider id] [--model nome] [--base-url url]\n"
-    "  quillet record [--title título] [--lang pt-BR|en-US]\n"
-    "  quillet agent\n"
-    "  quillet search <palavras...> [--json]\n"
-    "  quillet export <reunião> [--slack]\n"
-    "  quillet new <título> [--lang pt-BR|en-US]\n"
-    "  quillet trash <reunião>\n"
-    "  quillet calendar [--json]\n";
+inline const std::string kUsage = readFile(QUILLET_SOURCE_DIR "/tests/expected/usage.txt");
 
 // A test that runs the built tool with its own home, configuration and data
 // folders, Brazilian Portuguese and São Paulo time unless told otherwise.

@@ -42,7 +42,7 @@ TEST(Text, FastWordPathsAgreeWithTheGeneralPath) {
   }
 }
 
-TEST(Text, Utf8RepairAndTrimming) {
+TEST(Text, Utf8RepairTrimmingAndFolding) {
   EXPECT_TRUE(text::isValidUtf8("ação"));
   EXPECT_FALSE(text::isValidUtf8("a\xC3"));
   EXPECT_FALSE(text::isValidUtf8("\xED\xA0\x80"));  // a surrogate
@@ -50,10 +50,7 @@ TEST(Text, Utf8RepairAndTrimming) {
   EXPECT_EQ(text::trimSpaces("\t a b\u00A0 "), "a b");
   EXPECT_EQ(text::trimSpaces("\na\n"), "\na\n");
   EXPECT_EQ(text::trimSpacesAndNewlines(" \r\n a \n"), "a");
-}
-
-// Each folded byte maps back to where its character begins, in order.
-TEST(Text, FoldingCharacterByCharacterAgreesAndMapsBack) {
+  // Each folded byte maps back to where its character begins, in order.
   for (const std::string s : {"@AZ[`az{ ORÇAMENTO do Q3, Ação! ÉÊÈ ß ǅ", "Ação Δέλτα 会议 x\xC3", ""}) {
     std::string out, plain;
     std::vector<uint32_t> origin;

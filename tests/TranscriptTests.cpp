@@ -86,13 +86,3 @@ TEST(Merged, JoinsTurnsOfOneSpeakerWithinTheGap) {
   // Overlapping pieces keep the later end.
   EXPECT_EQ(Transcript::merged({segment(Speaker::me, 0, 10, "a"), segment(Speaker::me, 1, 2, "b")}, 4.0)[0].end, 10);
 }
-
-TEST(Renderings, PlainAndMarkdown) {
-  EXPECT_EQ(Transcript::plain({}), "");
-  EXPECT_EQ(Transcript::markdown({}, "Título"), "# Título\n\n");
-  std::vector<Segment> segments = {segment(Speaker::me, 75.4, 80, "oi"), segment(Speaker::me, 81, 82, "tudo bem?"),
-                                   segment(Speaker::them, 3700, 3701, "sim")};
-  EXPECT_EQ(Transcript::plain(segments), "[01:15] Me: oi tudo bem?\n[1:01:40] Others: sim");
-  EXPECT_EQ(Transcript::markdown(segments, "Daily"),
-            "# Daily\n\n**[01:15] Eu:** oi tudo bem?\n\n**[1:01:40] Outros:** sim\n\n");
-}
