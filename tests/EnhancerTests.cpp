@@ -154,30 +154,6 @@ TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
   }
 }
 
-TEST_F(EnhancerTest, CondensesOnlyWhatDoesNotFitCountingCharacters) {
-  Meeting m;
-  m.meta = meta("Café ☕ com 👍🏽");
-  m.notes = "- decisão: manter o café\u0301";
-  m.segments = {segment(Speaker::them, 0, 3, "Olá 👋🏾, tudo bem? Açúcar ou adoçante?"),
-                segment(Speaker::me, 4, 6, "Nenhum, obrigado 🙏.")};
-  const std::string transcript = Transcript::plain(m.segments), full = Enhancer::prompt(m.meta, m.notes, transcript, false);
-  const int fits = static_cast<int>(count(full) + count(Enhancer::system(m.meta.language)));
-  ASSERT_LT(static_cast<size_t>(fits), full.size() + Enhancer::system(m.meta.language).size());  // not bytes
-  auto prompts = [&](std::optional<int> limit) {
-    ScriptedClient client(limit);
-    Enhancer::enhance(m, client, nullptr);
-    std::vector<std::string> all;
-    for (const auto& r : client.requests) all.push_back(r.second);
-    return all;
-  };
-  EXPECT_EQ(prompts(fits), std::vector<std::string>{full});
-  EXPECT_EQ(prompts(fits - 1),
-            (std::vector<std::string>{transcript + "\n", Enhancer::prompt(m.meta, m.notes, "summary 1", true)}));
-  m.segments.clear();
-  m.notes = std::string(3000, 'n');
-  EXPECT_EQ(prompts(1000), std::vector<std::string>{Enhancer::prompt(m.meta, m.notes, "", true)});
-}
-
 TEST_F(EnhancerTest, StopsBetweenPartsAndOnAPartError) {
   std::stop_source stop;
   ScriptedClient cancelled(100), refusing(100);
