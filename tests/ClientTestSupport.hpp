@@ -70,11 +70,12 @@ std::string failure(Action&& action) {
   return "(no failure)";
 }
 
-inline HTTPRequest post(const std::string& url) {
+inline HTTPRequest post(const std::string& url, TransferLimits limits = {}) {
   HTTPRequest request;
   request.url = url;
   request.method = "POST";
   request.body = "{}";
+  request.limits = limits;
   return request;
 }
 

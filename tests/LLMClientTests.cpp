@@ -1,20 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
+#include "QuilletKit/AppleClient.hpp"
+#include "ScriptedModel.hpp"
 
 using namespace quillet;
-
-namespace {
-
-struct ScriptedClient : LLMClient {
-  ScriptedClient(std::vector<std::string> pieces, std::exception_ptr error = nullptr) : pieces(pieces), error(error) {}
-  std::string label() const override { return "scripted"; }
-  TextStream stream(const std::string&, const std::string&) const override { return TextStream::of(pieces, error); }
-  std::vector<std::string> pieces;
-  std::exception_ptr error;
-};
-
-}  // namespace
 
 TEST(LLMError, MessagesAndRecoverability) {
   for (const auto& [error, message, recoverable] : std::vector<std::tuple<LLMError, std::string, bool>>{
@@ -30,10 +20,13 @@ TEST(LLMError, MessagesAndRecoverability) {
   for (int status : {0, 200, 400, 403, 404, 499}) EXPECT_FALSE(LLMError::http(status, "").isRecoverableLocally());
 }
 
+// Any client will do: the on-device one, scripted.
 TEST(LLMClient, CompleteJoinsAndTrimsOrFailsWithoutPartialText) {
-  EXPECT_EQ(ScriptedClient({"  Hello", " world\n"}).complete("s", "p"), "Hello world");
-  EXPECT_EQ(ScriptedClient({}).complete("s", "p"), "");
-  EXPECT_EQ(ScriptedClient({}).maxPromptCharacters(), std::nullopt);
-  ScriptedClient failing({"lost"}, std::make_exception_ptr(LLMError::http(429, "slow down")));
-  EXPECT_EQ(test::failure([&] { failing.complete("s", "p"); }), "HTTP 429: slow down");
+  {
+    OnDeviceModel::Override installed(test::ScriptedModel::available({"  Hello", "  Hello world\n"}));
+    EXPECT_EQ(AppleClient().complete("s", "p"), "Hello world");
+  }
+  auto error = std::make_exception_ptr(LLMError::http(429, "slow down"));
+  OnDeviceModel::Override installed(test::ScriptedModel::available({"lost"}, error));
+  EXPECT_EQ(test::failure([&] { AppleClient().complete("s", "p"); }), "HTTP 429: slow down");
 }

@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <poll.h>
 #include <strings.h>
 #include <unistd.h>
@@ -18,10 +16,6 @@ namespace quillet::test {
 
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // A socket bound to a free port of 127.0.0.1, and that port.
 std::pair<int, int> boundSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -34,21 +28,6 @@ std::pair<int, int> boundSocket() {
   return {fd, ntohs(address.sin_port)};
 }
 
-// A server context with a self-signed certificate for 127.0.0.1, which also
-// goes to `pemFile` for clients to trust.
-std::shared_ptr<void> makeTlsContext(const std::string& pemFile) {
-  const std::string keyFile = pemFile + ".key";
-  const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-                              "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                              keyFile + "' -out '" + pemFile + "' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("loopback: openssl made no certificate");
-  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-  SSL_CTX_use_certificate_file(context, pemFile.c_str(), SSL_FILETYPE_PEM);
-  SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM);
-  std::remove(keyFile.c_str());
-  return std::shared_ptr<void>(context, [](void* c) { SSL_CTX_free(static_cast<SSL_CTX*>(c)); });
-}
-
 std::string head(int status, std::string_view contentType, const std::string& more) {
   return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
          "\r\nConnection: close\r\n" + more + "\r\n";
@@ -57,22 +36,15 @@ std::string head(int status, std::string_view contentType, const std::string& mo
 }  // namespace
 
 std::string ReceivedRequest::header(std::string_view name) const {
-  auto found = std::find_if(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
+  auto found = std::find_if(headers.begin(), headers.end(), [&](const auto& h) {
+    return h.first.size() == name.size() && strncasecmp(h.first.data(), name.data(), name.size()) == 0;
+  });
   return found == headers.end() ? "" : found->second;
-}
-
-bool ReceivedRequest::hasHeader(std::string_view name) const {
-  return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
-}
-
-long Connection::receive(char* buffer, size_t size) {
-  return tls_ ? SSL_read(static_cast<SSL*>(tls_), buffer, static_cast<int>(size)) : ::recv(fd_, buffer, size, 0);
 }
 
 bool Connection::send(std::string_view bytes) {
   while (!bytes.empty()) {
-    long sent = tls_ ? SSL_write(static_cast<SSL*>(tls_), bytes.data(), static_cast<int>(bytes.size()))
-                     : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    long sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(sent));
   }
@@ -110,7 +82,7 @@ bool Connection::waitForClose(std::chrono::milliseconds timeout) {
 bool Connection::readRequest() {
   char buffer[16384];
   auto more = [&](std::string& into) {
-    long got = receive(buffer, sizeof buffer);
+    long got = ::recv(fd_, buffer, sizeof buffer, 0);
     if (got > 0) into.append(buffer, static_cast<size_t>(got));
     return got > 0;
   };
@@ -138,7 +110,7 @@ bool Connection::readRequest() {
   return true;
 }
 
-LoopbackServer::LoopbackServer(Handler handler, bool https) : handler_(std::move(handler)) {
+LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
   static std::once_flag once;
   std::call_once(once, [] {
     std::signal(SIGPIPE, SIG_IGN);
@@ -148,12 +120,6 @@ LoopbackServer::LoopbackServer(Handler handler, bool https) : handler_(std::move
   });
   std::tie(listener_, port_) = boundSocket();
   if (::listen(listener_, 64) != 0) throw std::runtime_error("loopback: cannot listen");
-  if (https) {
-    const char* tmp = std::getenv("TMPDIR");
-    certificateFile_ = std::string(tmp ? tmp : "/tmp") + "/quillet-test-cert-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(port_) + ".pem";
-    tlsContext_ = makeTlsContext(certificateFile_);
-  }
   acceptor_ = std::thread([this] {
     while (!stopping_) {
       int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -177,11 +143,6 @@ LoopbackServer::~LoopbackServer() {
     for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
   }
   for (auto& worker : workers_) worker.join();
-  if (!certificateFile_.empty()) std::remove(certificateFile_.c_str());
-}
-
-std::string LoopbackServer::url() const {
-  return std::string(tlsContext_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
 std::vector<ReceivedRequest> LoopbackServer::requests() const {
@@ -190,25 +151,13 @@ std::vector<ReceivedRequest> LoopbackServer::requests() const {
 }
 
 void LoopbackServer::serve(int fd) {
-  SSL* tls = nullptr;
-  bool ready = true;
-  if (tlsContext_) {
-    tls = SSL_new(static_cast<SSL_CTX*>(tlsContext_.get()));
-    SSL_set_fd(tls, fd);
-    ready = SSL_accept(tls) == 1;
-  }
-  Connection connection(fd, tls, &stopping_);
-  if (ready && connection.readRequest()) {
+  Connection connection(fd, &stopping_);
+  if (connection.readRequest()) {
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(connection.request_);
     }
     handler_(connection);
-  }
-  if (tls) {
-    if (ready) SSL_shutdown(tls);
-    SSL_free(tls);
-    ERR_clear_error();
   }
   std::lock_guard lock(mutex_);
   open_.erase(std::find(open_.begin(), open_.end(), fd));

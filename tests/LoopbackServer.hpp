@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,7 +20,6 @@ struct ReceivedRequest {
 
   // The value of the first header named `name`, in any case; absent: "".
   std::string header(std::string_view name) const;
-  bool hasHeader(std::string_view name) const;
 };
 
 // Every sending call returns false once the client is gone.
@@ -42,12 +40,10 @@ class Connection {
 
  private:
   friend class LoopbackServer;
-  Connection(int fd, void* tls, const std::atomic<bool>* stopping) : fd_(fd), tls_(tls), stopping_(stopping) {}
+  Connection(int fd, const std::atomic<bool>* stopping) : fd_(fd), stopping_(stopping) {}
   bool readRequest();
-  long receive(char* buffer, size_t size);
 
   int fd_;
-  void* tls_;  // an OpenSSL SSL* when serving HTTPS
   const std::atomic<bool>* stopping_;
   ReceivedRequest request_;
 };
@@ -56,18 +52,15 @@ class LoopbackServer {
  public:
   using Handler = std::function<void(Connection&)>;
 
-  // Listens at once on a free port; with `https`, speaks TLS with a freshly
-  // made self-signed certificate for 127.0.0.1.
-  explicit LoopbackServer(Handler handler, bool https = false);
+  // Listens at once on a free port.
+  explicit LoopbackServer(Handler handler);
   // Closes every connection and waits for the handlers to return.
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   int port() const { return port_; }
-  std::string url() const;  // "http://127.0.0.1:<port>", or https
-  // The PEM file of the self-signed certificate (HTTPS only).
-  std::string certificateFile() const { return certificateFile_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::vector<ReceivedRequest> requests() const;
 
  private:
@@ -76,8 +69,6 @@ class LoopbackServer {
   Handler handler_;
   int listener_ = -1, port_ = 0;
   std::atomic<bool> stopping_ = false;
-  std::shared_ptr<void> tlsContext_;
-  std::string certificateFile_;
   mutable std::mutex mutex_;
   std::vector<ReceivedRequest> requests_;
   std::vector<int> open_;

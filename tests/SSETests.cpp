@@ -1,11 +1,12 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <future>
 #include <thread>
 
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/SSE.hpp"
+#include "TestSupport.hpp"
 #include "fuzz/FuzzSupport.hpp"
 
 using namespace quillet;
@@ -22,22 +23,19 @@ std::optional<std::string> tPiece(const nlohmann::json& event) {
   return t->get<std::string>();
 }
 
-std::vector<std::string> bytesOf(std::string_view body) {
-  std::vector<std::string> bytes;
-  for (char c : body) bytes.emplace_back(1, c);
-  return bytes;
-}
-
-// A reply in chunks. After them the server ends the body, repeats the last
-// chunk until the client hangs up, falls silent, or (raw) sends the chunks
-// as they are, without any head.
+// A reply in chunks, and what a stream of it gives. After the chunks the
+// server ends the body, repeats the last chunk until the client hangs up,
+// falls silent, or (raw) sends the chunks as they are, without any head.
 enum class Tail { end, repeat, stall, raw };
 struct Reply {
+  std::string told = {};
   int status = 200;
   std::string contentType = "text/event-stream";
-  std::vector<std::string> chunks;
+  std::vector<std::string> chunks = {};
   Tail tail = Tail::end;
   std::chrono::microseconds pause = 0us;  // before each chunk
+  TransferLimits limits = {};
+  std::string url = {};  // instead of the server's
 };
 
 LoopbackServer serving(Reply r) {
@@ -146,72 +144,74 @@ TEST(SSELineReader, KeepsOnlyTheLineBeingReadAndSkipsOverlongLines) {
 // Whatever the server does, the stream gives its pieces, then at most one
 // error, in one line.
 TEST(SSEEvents, WhatEachReplyGives) {
-  const std::string big = R"({"padding":")" + std::string(100'000, 'p') + R"(","error":{"message":"late"}})";
   std::string deep, sized;
   for (int i = 0; i < 100'000; ++i) deep += "{\"a\":";
   deep += "1" + std::string(100'000, '}');
   for (int i = 0; i < 10; ++i) sized += "data: {\"t\":\"" + std::string(3, 'a' + i) + "\"}\n";
   const std::string invalid = " ! O servidor deu uma resposta inválida.";
-  struct Case {
-    Reply reply;
-    std::string told;
-    TransferLimits limits = {};
-    std::string url = {};  // instead of the server's
-  };
-  for (const Case& c : std::vector<Case>{
-           {{.chunks = bytesOf(kMixedBody), .pause = 300us}, "é|😀|a|€"},
-           {{400, "", {R"({"error":{"mess)", R"(age":"prompt too long"}})"}}, " ! HTTP 400: prompt too long"},
-           {{429, "", {R"({"error":"rate limited"})"}}, " ! HTTP 429: rate limited"},
-           // Read whole, this body would give "late"; cut after 8001 bytes, its first 400 bytes are the message.
-           {{500, "", {big}}, " ! HTTP 500: " + big.substr(0, 400)},
-           {{503, "", {std::string(4096, 'z')}, Tail::repeat}, " ! HTTP 503: " + std::string(400, 'z')},
-           {{.chunks = {"data: {\"t\":\"a\"}\n"}, .tail = Tail::stall}, "a ! A solicitação expirou.", {.idle = 300ms}},
-           {{.chunks = {": ping\n"}, .tail = Tail::repeat}, " ! A solicitação expirou.", {.whole = 400ms}},
-           {{}, " ! Não foi possível conectar ao servidor.", {}, "http://127.0.0.1:" + std::to_string(closedPort())},
-           {{}, " ! URL não suportada.", {}, SSE::url("https://", "/v1/messages")},
-           {{.chunks = {"SSH-2.0-OpenSSH_9.2\r\n"}, .tail = Tail::raw},
-            " ! A resposta do servidor não foi entendida: não é HTTP."},
-           {{.chunks = {"data: " + std::string(50 << 20, 'x') + "\n",
-                        "data: " + std::string(100'000, '[') + std::string(100'000, ']') + "\n", "data: " + deep + "\n",
-                        "data: " + std::string(100'000, '[') + "\n", "data: {\"t\":\"\xff\xfe\"}\n",
-                        "data: {\"t\":\"\xc3\"}\n", ": \xff\xff\n", "data: {\"t\":\"ok\"}\n"}},
-            "ok"},
-           {{.chunks = {"data: {\"t\":\"" + std::string(4 << 20, 'y'), "\"}\ndata: {\"t\":\"next\"}\n"}},
-            "next", {.maxLineBytes = 1 << 20}},
-           {{.chunks = {sized}}, "aaa|bbb|ccc ! A resposta do modelo passou do tamanho máximo e foi interrompida.",
-            {.maxReplyBytes = 10}},
-           {{.chunks = {"data: {\"t\":\"\"}\ndata: {\"t\":\"a\"}\ndata: {\"fail\":1}\ndata: {\"t\":\"b\"}\n"}},
-            "a ! O modelo se recusou a responder."},
+  for (const Reply& r : std::vector<Reply>{
+           // Cut inside a character and inside a CR LF pair.
+           {.told = "é|😀|a|€", .chunks = {kMixedBody.substr(0, 38), kMixedBody.substr(38, 4), kMixedBody.substr(42)},
+            .pause = 20ms},
+           {" ! HTTP 400: prompt too long", 400, "", {R"({"error":{"mess)", R"(age":"prompt too long"}})"}},
+           {" ! HTTP 503: " + std::string(400, 'z'), 503, "", {std::string(4096, 'z')}, Tail::repeat},
+           {.told = "a ! A solicitação expirou.", .chunks = {"data: {\"t\":\"a\"}\n"}, .tail = Tail::stall,
+            .limits = {.idle = 300ms}},
+           {.told = " ! A solicitação expirou.", .chunks = {": ping\n"}, .tail = Tail::repeat,
+            .limits = {.whole = 400ms}},
+           {.told = " ! Não foi possível conectar ao servidor.",
+            .url = "http://127.0.0.1:" + std::to_string(closedPort())},
+           {.told = " ! URL não suportada.", .url = SSE::url("https://", "/v1/messages")},
+           {.told = " ! A resposta do servidor não foi entendida: não é HTTP.", .chunks = {"SSH-2.0-OpenSSH_9.2\r\n"},
+            .tail = Tail::raw},
+           {.told = "ok",
+            .chunks = {"data: " + std::string(50 << 20, 'x') + "\n",
+                       "data: " + std::string(100'000, '[') + std::string(100'000, ']') + "\n", "data: " + deep + "\n",
+                       "data: " + std::string(100'000, '[') + "\n", "data: {\"t\":\"\xff\xfe\"}\n",
+                       "data: {\"t\":\"\xc3\"}\n", ": \xff\xff\n", "data: {\"t\":\"ok\"}\n"}},
+           {.told = "next", .chunks = {"data: {\"t\":\"" + std::string(4 << 20, 'y'), "\"}\ndata: {\"t\":\"next\"}\n"},
+            .limits = {.maxLineBytes = 1 << 20}},
+           {.told = "aaa|bbb|ccc ! A resposta do modelo passou do tamanho máximo e foi interrompida.",
+            .chunks = {sized}, .limits = {.maxReplyBytes = 10}},
+           {.told = "a ! O modelo se recusou a responder.",
+            .chunks = {"data: {\"t\":\"\"}\ndata: {\"t\":\"a\"}\ndata: {\"fail\":1}\ndata: {\"t\":\"b\"}\n"}},
            // A proxy's login page or an empty body must not pass for an empty reply.
-           {{200, "text/html", {"<html><body>Entre na rede</body></html>"}}, invalid},
-           {{200, "application/json", {}}, invalid},
-           {{200, "application/json", {"data: [1]\n"}}, invalid},
-           {{200, "text/event-stream", {}}, ""},
-           {{200, "Text/Event-Stream; charset=utf-8", {": ping\n"}}, ""},
-           {{200, "application/json", {"data: {\"t\":\"a\"}\n"}}, "a"},
-           {{200, "text/plain", {"data: [DONE]\n"}}, ""},
+           {invalid, 200, "text/html", {"<html><body>Entre na rede</body></html>"}},
+           {invalid, 200, "application/json", {}},
+           {invalid, 200, "application/json", {"data: [1]\n"}},
+           {"", 200, "Text/Event-Stream; charset=utf-8", {": ping\n"}},
+           {"a", 200, "application/json", {"data: {\"t\":\"a\"}\n"}},
+           {"", 200, "text/plain", {"data: [DONE]\n"}},
        }) {
-    LoopbackServer server = serving(c.reply);
-    HTTPRequest request = post(c.url.empty() ? server.url() : c.url);
-    request.limits = c.limits;
-    EXPECT_EQ(summary(SSE::events(request, tPiece)), c.told) << c.reply.contentType << " " << c.reply.status;
+    LoopbackServer server = serving(r);
+    HTTPRequest request = post(r.url.empty() ? server.url() : r.url, r.limits);
+    EXPECT_EQ(summary(SSE::events(request, tPiece)), r.told) << r.contentType << " " << r.status;
   }
 }
 
-// The server does answer a client told to trust its certificate; the
-// clients themselves never do.
+// OpenSSL's own test server does answer a client told to trust its
+// self-signed certificate; the clients themselves never do.
 TEST(SSEEvents, ASelfSignedCertificateIsNotTrusted) {
-  LoopbackServer tls([](Connection& c) { c.respond(200, "data: {\"t\":\"trusted\"}\n", "text/event-stream"); },
-                     /*https=*/true);
+  TempDir dir;
+  const std::string pem = (dir.path() / "cert.pem").string(), key = (dir.path() / "key.pem").string();
+  ASSERT_EQ(run("/usr/bin/openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                                     "-out", pem}, {}).status, 0);
+  const std::string address = "127.0.0.1:" + std::to_string(closedPort()), url = "https://" + address;
+  Running server(
+      spawnChild("/usr/bin/openssl", {"s_server", "-accept", address, "-cert", pem, "-key", key, "-www"}, {}));
+  ASSERT_TRUE(server.waitForOutput("ACCEPT", 10s)) << server.seen.err;
   CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, tls.url().c_str());
-  curl_easy_setopt(curl, CURLOPT_CAINFO, tls.certificateFile().c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CAINFO, pem.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
   EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
   curl_easy_cleanup(curl);
-  EXPECT_EQ(summary(SSE::events(post(tls.url()), tPiece)),
+  EXPECT_EQ(summary(SSE::events(post(url), tPiece)),
             " ! Ocorreu um erro de SSL e não é possível estabelecer uma conexão segura com o servidor.");
-  EXPECT_THROW(SSE::json(post(tls.url())), LLMError);
+  EXPECT_THROW(SSE::json(post(url)), LLMError);
+  server.signal(SIGTERM);
+  server.end();
 }
 
 TEST(SSEEvents, ConcurrentStreamsShareTheSession) {
@@ -233,13 +233,12 @@ TEST(SSEEvents, ConcurrentStreamsShareTheSession) {
 // "[DONE]" and dropping the stream both hang up on a server that keeps sending.
 TEST(SSEEvents, DoneOrDroppingClosesTheConnection) {
   for (bool drop : {false, true}) {
-    std::atomic<bool> sawClose = false, done = false;
+    std::promise<bool> closed;
     LoopbackServer server([&](Connection& c) {
       c.sendHead(200);
       c.sendChunk(drop ? "data: {\"t\":\"a\"}\n\n" : "data: {\"t\":\"a\"}\n\ndata:  [DONE] \n\n");
       for (int i = 0; i < 500 && !c.serverStopping() && c.sendChunk(": more\n\n"); ++i) std::this_thread::sleep_for(2ms);
-      sawClose = c.waitForClose(3s);
-      done = true;
+      closed.set_value(c.waitForClose(3s));
     });
     {
       TextStream stream = SSE::events(post(server.url()), tPiece);
@@ -248,13 +247,12 @@ TEST(SSEEvents, DoneOrDroppingClosesTheConnection) {
         EXPECT_EQ(stream.next(), std::nullopt);
       }
     }
-    for (int i = 0; i < 400 && !done; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_TRUE(sawClose) << drop;
+    EXPECT_TRUE(closed.get_future().get()) << drop;
   }
 }
 
 TEST(SSEJson, ReadsOneObjectOrFails) {
-  std::atomic<bool> hungUp = false;
+  std::promise<bool> hungUp;
   LoopbackServer server([&](Connection& c) {
     const std::string& path = c.request().target;
     if (path == "/list") c.respond(200, R"({"data":[{"id":"m2"},{"id":"m1"}]})");
@@ -268,7 +266,7 @@ TEST(SSEJson, ReadsOneObjectOrFails) {
       // Refused on the first stretch that nests too deep, without waiting for the rest.
       c.sendHead(200, "application/json");
       c.sendChunk(std::string(64 << 10, '['));
-      hungUp = c.waitForClose(10s);
+      hungUp.set_value(c.waitForClose(10s));
     }
   });
   auto get = [&](const std::string& path) {
@@ -287,6 +285,5 @@ TEST(SSEJson, ReadsOneObjectOrFails) {
   EXPECT_EQ(failure([&] { get("/moved"); }), redirect);
   EXPECT_EQ(summary(SSE::events(post(server.url() + "/moved"), tPiece)), " ! " + redirect);
   EXPECT_EQ(failure([&] { get("/deep"); }), unreadable);
-  for (int i = 0; i < 400 && !hungUp; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(hungUp);
+  EXPECT_TRUE(hungUp.get_future().get());
 }

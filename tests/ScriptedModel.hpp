@@ -5,7 +5,6 @@
 // process with `OnDeviceModel::Override`.
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,25 +25,22 @@ class ScriptedModel : public OnDeviceModel {
   OnDeviceAvailability availability() const override { return availability_; }
   int contextSize() const override { return 4096; }
   std::unique_ptr<OnDeviceSession> makeSession(const std::string& instructions) const override {
-    std::lock_guard lock(mutex_);
     ++sessions_;
     instructions_ = instructions;
     return std::make_unique<Session>(*this);
   }
 
-  int sessions() const { return locked(sessions_); }
-  std::string instructions() const { return locked(instructions_); }
-  std::string prompt() const { return locked(prompt_); }
+  // Read once the sessions are done: the stream that ran them orders the writes before.
+  int sessions() const { return sessions_; }
+  std::string instructions() const { return instructions_; }
+  std::string prompt() const { return prompt_; }
 
  private:
   struct Session : OnDeviceSession {
     explicit Session(const ScriptedModel& model) : model(model) {}
     void streamResponse(const std::string& prompt, std::stop_token stop,
                         const std::function<void(const std::string&)>& onSnapshot) override {
-      {
-        std::lock_guard lock(model.mutex_);
-        model.prompt_ = prompt;
-      }
+      model.prompt_ = prompt;
       for (const auto& snapshot : model.snapshots_) {
         if (stop.stop_requested()) return;
         onSnapshot(snapshot);
@@ -54,16 +50,9 @@ class ScriptedModel : public OnDeviceModel {
     const ScriptedModel& model;
   };
 
-  template <typename T>
-  T locked(const T& value) const {
-    std::lock_guard lock(mutex_);
-    return value;
-  }
-
   OnDeviceAvailability availability_;
   std::vector<std::string> snapshots_;
   std::exception_ptr failure_;
-  mutable std::mutex mutex_;
   mutable int sessions_ = 0;
   mutable std::string instructions_, prompt_;
 };
