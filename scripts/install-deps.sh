@@ -4,9 +4,9 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git python3 python3-gi clang
-  libicu-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev openssl
+  libicu-dev nlohmann-json3-dev libcurl4-openssl-dev openssl
   libglib2.0-dev libsecret-1-dev libsecret-tools gnome-keyring dbus
-  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   gettext curl hyperfine dpkg-dev lintian zsh gcovr man-db
   libpocketsphinx-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsndfile1-dev libsamplerate0-dev libical-dev
