@@ -103,20 +103,6 @@ TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMono) {
   EXPECT_NEAR(script->fed[24000], 4096, 8);
 }
 
-TEST_F(LiveTranscriberTest, CancelDropsWhatIsNotSettled) {
-  script->onFeed = after({{1000, {"kept", 0, 0.1, true}}});
-  script->onFinish = after({{0, {"never", 0.1, 0.2, true}}});
-  auto transcriber = start();
-  transcriber->feed(monoBuffer(1000));
-  waitFor(2);
-  transcriber->cancel();
-  transcriber->feed(monoBuffer(1000));
-  EXPECT_EQ(transcriber->finish(), "kept");
-  std::lock_guard lock(script->mutex);
-  EXPECT_EQ(script->fed.size(), 1000u);
-  EXPECT_FALSE(script->finished);
-}
-
 // The other speech errors come from the assets, whose tests have them.
 TEST_F(LiveTranscriberTest, StartFailsWithoutAnAudioFormat) {
   script->rate = 0;

@@ -1,7 +1,7 @@
 // The recorder on scripted capture and recognition: what reaches the
 // transcript file and the client while both sides, one side or no side can
-// be heard; then the meeting of now, the terminal's status line and the notes
-// written after a recording (their failure: in the tool's own tests).
+// be heard; then the terminal's status line and the notes written after a
+// recording (their failure: in the tool's own tests).
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -154,21 +154,6 @@ TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
       EXPECT_EQ(folders(), 0u);
     }
   }
-}
-
-TEST(RecorderMeta, TitleFromTheOptionElseTheCalendarElseReuniao) {
-  const Date now = *parseISO8601("2025-03-01T14:05:00Z");
-  const CalendarEvent event{"abc@1740837600", "Planejamento", now, now + std::chrono::hours(1), {"Ana"}, {}, ""};
-  MeetingMeta titled = Recorder::meetingMeta("Conversa", MeetingLanguage::en(), event, now);
-  EXPECT_EQ(titled.title, "Conversa");
-  EXPECT_EQ(titled.calendarEventID, std::nullopt);
-  EXPECT_TRUE(titled.attendees.empty());
-  MeetingMeta planned = Recorder::meetingMeta(std::nullopt, MeetingLanguage::en(), event, now);
-  EXPECT_EQ(planned.title, "Planejamento");
-  EXPECT_EQ(planned.calendarEventID, event.id);
-  EXPECT_EQ(planned.attendees, event.attendees);
-  EXPECT_EQ(planned.start, now);
-  EXPECT_EQ(Recorder::meetingMeta(std::nullopt, MeetingLanguage::en(), std::nullopt, now).title, "Reunião");
 }
 
 TEST(RecorderStatusLine, ElapsedMetersAndTheNewestWordsWithinTheWidth) {
