@@ -4,16 +4,18 @@
 // libsndfile writes, and scoring recognised text against a reference.
 #include <fcntl.h>
 #include <samplerate.h>
-#include <sndfile.h>
+#include <sndfile.hh>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillet::test {
@@ -47,26 +49,19 @@ struct Sound {
 };
 
 inline Sound readSound(const std::filesystem::path& path) {
-  SF_INFO info{};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-  if (!f) throw std::runtime_error("cannot read " + path.string());
-  Sound s{info.samplerate, info.channels, std::vector<float>(static_cast<size_t>(info.frames * info.channels))};
-  sf_readf_float(f, s.samples.data(), info.frames);
-  sf_close(f);
+  SndfileHandle f(path.string());
+  if (f.error()) throw std::runtime_error("cannot read " + path.string());
+  Sound s{f.samplerate(), f.channels(), std::vector<float>(static_cast<size_t>(f.frames() * f.channels()))};
+  f.readf(s.samples.data(), f.frames());
   return s;
 }
 
 inline void writeSound(const std::filesystem::path& path, const Sound& s, int format) {
-  SF_INFO info{};
-  info.samplerate = s.rate;
-  info.channels = s.channels;
-  info.format = format;
-  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f) throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+  SndfileHandle f(path.string(), SFM_WRITE, format, s.channels, s.rate);
+  if (f.error()) throw std::runtime_error("cannot write " + path.string() + ": " + f.strError());
   double best = 0;  // the lossy encoders' highest quality
-  sf_command(f, SFC_SET_COMPRESSION_LEVEL, &best, sizeof best);
-  sf_writef_float(f, s.samples.data(), static_cast<sf_count_t>(s.samples.size() / s.channels));
-  sf_close(f);
+  f.command(SFC_SET_COMPRESSION_LEVEL, &best, sizeof best);
+  f.writef(s.samples.data(), static_cast<sf_count_t>(s.samples.size() / s.channels));
 }
 
 // Mono sound at another rate and spread over `channels` equal channels.
@@ -128,11 +123,8 @@ inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, do
 // What libsndfile says when asked to open `path` (by descriptor, as the
 // reader does); empty when it opens.
 inline std::string openFailure(const std::filesystem::path& path) {
-  SF_INFO info{};
-  SNDFILE* f = sf_open_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC), SFM_READ, &info, SF_TRUE);
-  if (!f) return sf_strerror(nullptr);
-  sf_close(f);
-  return {};
+  SndfileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC), true);
+  return f.error() ? f.strError() : "";
 }
 
 inline std::vector<std::string> words(const std::string& text) {
@@ -143,16 +135,12 @@ inline std::vector<std::string> words(const std::string& text) {
 // Word error rate in percent: word-level edit distance over reference length.
 inline double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
   auto ref = words(reference), hyp = words(hypothesis);
-  std::vector<size_t> row(hyp.size() + 1);
-  for (size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
+  std::vector<size_t> row(hyp.size() + 1);  // distances from the reference's first i words
+  std::iota(row.begin(), row.end(), 0);
   for (size_t i = 1; i <= ref.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= hyp.size(); ++j) {
-      size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
+    size_t diagonal = std::exchange(row[0], i);
+    for (size_t j = 1; j <= hyp.size(); ++j)
+      diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1])}));
   }
   return ref.empty() ? 0 : 100.0 * static_cast<double>(row[hyp.size()]) / static_cast<double>(ref.size());
 }

@@ -30,19 +30,22 @@ class RecordCommand : public ToolTest {
     EXPECT_TRUE(tool.waitForOutput("\n", seconds(240))) << tool.seen.err;
     return tool;
   }
-  // The meeting whose folder the tool printed first, as it is on disk.
-  std::optional<Meeting> recorded(const Outcome& o) {
-    return Store{store()}.load(o.out.substr(0, o.out.find('\n')));
-  }
-  // Plays the clips one after another, then waits until the other side's
-  // words are out and nothing more has come for two seconds.
-  static void speak(Running& tool, const std::vector<Clip>& clips) {
-    for (const Clip& clip : clips) ASSERT_TRUE(play(clip.wav, "quillet_a"));
-    ASSERT_TRUE(tool.waitForOutput("] Others: ", seconds(240))) << tool.seen.out << tool.seen.err;
+  // Records the clips played one after another until the other side's words
+  // are out and nothing more has come for two seconds, then sends `signal`.
+  Outcome record(const std::vector<Clip>& clips, int signal) {
+    Running tool = recording();
+    for (const Clip& clip : clips) EXPECT_TRUE(play(clip.wav, "quillet_a"));
+    EXPECT_TRUE(tool.waitForOutput("] Others: ", seconds(240))) << tool.seen.out << tool.seen.err;
     for (size_t before = 0; before != tool.seen.out.size();) {
       before = tool.seen.out.size();
       tool.waitFor([&](const Outcome& o) { return o.out.size() != before; }, seconds(2));
     }
+    tool.signal(signal);
+    return tool.end();
+  }
+  // The meeting whose folder the tool printed first, as it is on disk.
+  std::optional<Meeting> recorded(const Outcome& o) {
+    return Store{store()}.load(o.out.substr(0, o.out.find('\n')));
   }
   // The lines the tool prints after the folder, one per segment.
   static std::string printed(const Meeting& meeting) {
@@ -58,12 +61,8 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   REQUIRE_SOUND_SERVER();
   // The whole reading, 71 words, so that no single word decides the bound.
   const std::vector<Clip> clips = libriVoxClips();
-  Running tool = recording();
-  speak(tool, clips);
-  tool.signal(SIGINT);
-  Outcome o = tool.end();
+  Outcome o = record(clips, SIGINT);
   ASSERT_EQ(o.status, 0) << o.err;
-
   auto meeting = recorded(o);
   ASSERT_TRUE(meeting.has_value());
   EXPECT_TRUE(meeting->meta.end.has_value());
@@ -74,19 +73,17 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   // files started 5 ms later lose or gain up to four words. The live side's
   // frames fall anywhere, so the file's worse alignment is the measure.
   std::string them, reference, fromFile, fromLaterFile;
+  const fs::path later = dir.path() / "later.wav";
   for (const Clip& clip : clips) {
     reference += clip.reference + " ";
     fromFile += quillet({"transcribe", clip.wav.string(), "--lang", "en-US"}).out + " ";
-    Sound later = silence(0.005);
-    append(later, readSound(clip.wav));
-    writeSound(dir.path() / "later.wav", later, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    fromLaterFile += quillet({"transcribe", (dir.path() / "later.wav").string(), "--lang", "en-US"}).out + " ";
+    Sound delayed = silence(0.005);
+    append(delayed, readSound(clip.wav));
+    writeSound(later, delayed, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    fromLaterFile += quillet({"transcribe", later.string(), "--lang", "en-US"}).out + " ";
   }
-  bool heardMe = false;
-  for (const Segment& s : meeting->segments) {
+  for (const Segment& s : meeting->segments)
     if (s.speaker == Speaker::them) them += s.text + " ";
-    heardMe = heardMe || s.speaker == Speaker::me;
-  }
   EXPECT_LE(wordErrorRate(reference, them),
             std::max(wordErrorRate(reference, fromFile), wordErrorRate(reference, fromLaterFile)) + 5)
       << o.out;
@@ -96,7 +93,8 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_NE(o.err.find("erro: "), std::string::npos) << o.err;
   EXPECT_FALSE(fs::exists(meeting->folder / "notas-ia.md"));
 
-  ASSERT_TRUE(heardMe) << "the monitor is the microphone too";
+  ASSERT_TRUE(std::ranges::any_of(meeting->segments, [](const Segment& s) { return s.speaker == Speaker::me; }))
+      << "the monitor is the microphone too";
   Outcome prompt = quillet({"enhance", meeting->folder.string(), "--prompt"});
   EXPECT_NE(prompt.out.find("] Others: "), std::string::npos) << prompt.out;
   EXPECT_EQ(prompt.out.find("] Me: "), std::string::npos) << "the microphone's copy is an echo: " << prompt.out;
@@ -106,10 +104,7 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
 // but the one check that settled lines reach the disk before the screen.
 TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
   REQUIRE_SOUND_SERVER();
-  Running tool = recording();
-  speak(tool, {libriVoxClips()[1]});
-  tool.signal(SIGKILL);
-  Outcome o = tool.end();
+  Outcome o = record({libriVoxClips()[1]}, SIGKILL);
   EXPECT_EQ(o.status, 128 + SIGKILL);
   auto meeting = recorded(o);
   ASSERT_TRUE(meeting.has_value());

@@ -1,7 +1,7 @@
 // The recorder on scripted capture and recognition: what reaches the
 // transcript file and the client while both sides, one side or no side can
-// be heard; then the meeting of now, the terminal's status line and the notes
-// written after a recording (their failure: in the tool's own tests).
+// be heard; then the terminal's status line and the notes written after a
+// recording (their failure: in the tool's own tests).
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -56,12 +56,10 @@ struct RecorderTest : ::testing::Test {
   }
   std::unique_ptr<Recorder> start() {
     RecordingEvents e;
-    e.onStart = [this](const Meeting& meeting) {
-      std::lock_guard lock(mutex);
-      seen.push_back("aberta"), started = meeting.folder;
-    };
+    e.onStart = [this](const Meeting& meeting) { started = meeting.folder; };
     e.onSegment = [this](const Segment& s) {
       std::lock_guard lock(mutex);
+      EXPECT_FALSE(started.empty()) << "the client hears of the meeting first";
       segments.push_back(s);
       seen.push_back(std::string(rawValue(s.speaker)) + ":" + s.text);
       changed.notify_all();
@@ -70,8 +68,7 @@ struct RecorderTest : ::testing::Test {
   }
   // Seconds of a constant level on one side, in chunks of a tenth of a second.
   static bool speak(ScriptedSoundServer& side, float level, int tenths) {
-    std::vector<float> chunk(4800 * side.format.channelCount, level);
-    return side.deliver(chunk, tenths);
+    return side.deliver(std::vector<float>(4800 * side.format.channelCount, level), tenths);
   }
   void waitForSegments(size_t count) {
     std::unique_lock lock(mutex);
@@ -98,24 +95,17 @@ struct RecorderTest : ::testing::Test {
 TEST_F(RecorderTest, EachSideIsOnDiskAsItSettlesAndStopWritesTheEnd) {
   auto recorder = start();
   EXPECT_TRUE(recorder->missing().empty());
-  EXPECT_EQ(folders(), 1u);
   EXPECT_EQ(recorder->meeting().folder, started);
   // Whole seconds settle as they are heard; the rest of each side when stopped.
   ASSERT_TRUE(speak(server->mic, 0.5f, 25));
-  waitForSegments(2);
   ASSERT_TRUE(speak(server->tap, 0.25f, 15));
   waitForSegments(3);
   EXPECT_EQ(store.segments(started), segments) << "on disk before the client hears of it";
-
   Meeting meeting = recorder->stop();
-  ASSERT_EQ(seen.size(), 6u);
-  EXPECT_EQ(seen[0], "aberta");
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "eu:alto"), 3);
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "outros:baixo"), 2);
-  EXPECT_EQ(meeting.segments, segments);
-  ASSERT_TRUE(meeting.meta.end.has_value());
-  EXPECT_GE(*meeting.meta.end, meeting.meta.start);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"eu:alto", "eu:alto", "eu:alto", "outros:baixo", "outros:baixo"}));
   EXPECT_EQ(*store.load(started), meeting);
+  EXPECT_TRUE(meeting.meta.end.has_value());
   EXPECT_EQ(readFile(started / "transcricao.md"), Transcript::markdown(segments, "Conversa"));
   EXPECT_FALSE(speak(server->mic, 0.5f, 10)) << "capture ended";
   EXPECT_EQ(recorder->stop(), meeting);
@@ -129,7 +119,7 @@ TEST_F(RecorderTest, CancelledItKeepsWhatIsOnDiskAsAMeeting) {
   recorder.reset();
   auto meeting = store.load(started);
   ASSERT_TRUE(meeting.has_value());
-  ASSERT_EQ(segments.size(), 1u) << "the half second not settled is dropped";
+  EXPECT_EQ(seen, std::vector<std::string>{"outros:baixo"}) << "the half second not settled is dropped";
   EXPECT_EQ(meeting->segments, segments);
   EXPECT_FALSE(meeting->meta.end.has_value());
   EXPECT_FALSE(fs::exists(started / "transcricao.md"));
@@ -137,77 +127,41 @@ TEST_F(RecorderTest, CancelledItKeepsWhatIsOnDiskAsAMeeting) {
 
 TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
   const SoundServerError gone(SoundServerError::Kind::noDevice, 0, "no device");
-  struct Case {
-    bool micRefuses, tapRefuses, unsupported;
-    std::string outcome;  // "<speaker>: <reason>" of a missing side, or the error when nothing records
-  };
-  const Case cases[] = {
+  // Whether the microphone, the tap and the language fail, and "<speaker>: <reason>" of the missing side, or
+  // the error when nothing records.
+  const std::tuple<bool, bool, bool, std::string> cases[] = {
       {true, false, false, "eu: Nenhum microfone disponível."},
       {false, true, false, "outros: Nenhuma saída de áudio encontrada."},
       {true, true, false, "Nenhum microfone disponível. Nenhuma saída de áudio encontrada."},
       {false, false, true, SpeechError::unsupportedLocale("pt-BR").what()},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.outcome);
+  for (const auto& [micRefuses, tapRefuses, unsupported, outcome] : cases) {
+    SCOPED_TRACE(outcome);
     server = std::make_shared<TwoSides>();
-    if (c.micRefuses) server->mic.refusal = gone;
-    if (c.tapRefuses) server->tap.refusal = gone;
-    if (c.unsupported) engine->supported.clear();
+    if (micRefuses) server->mic.refusal = gone;
+    if (tapRefuses) server->tap.refusal = gone;
+    if (unsupported) engine->supported.clear();
     fs::remove_all(store.root);
     try {
       auto recorder = start();
       ASSERT_EQ(recorder->missing().size(), 1u);
       const MissingSource& m = recorder->missing()[0];
-      EXPECT_EQ(std::string(rawValue(m.speaker)) + ": " + m.reason, c.outcome);
+      EXPECT_EQ(std::string(rawValue(m.speaker)) + ": " + m.reason, outcome);
       EXPECT_EQ(folders(), 1u);
       EXPECT_TRUE(recorder->stop().meta.end.has_value());
     } catch (const RecorderError& e) {
-      EXPECT_EQ(e.what(), c.outcome);
+      EXPECT_EQ(e.what(), outcome);
       EXPECT_EQ(folders(), 0u);
     }
   }
 }
 
-TEST(RecorderMeta, TitleFromTheOptionElseTheCalendarElseReuniao) {
-  const Date now = *parseISO8601("2025-03-01T14:05:00Z");
-  const auto end = now + std::chrono::hours(1);
-  CalendarEvent event{"abc@1740837600", "Planejamento", now, end, {"Ana"}, std::nullopt, ""};
-  struct Case {
-    std::optional<std::string> title;
-    std::optional<CalendarEvent> current;
-    std::string expectTitle;
-    std::optional<std::string> eventID;  // and its attendees
-  };
-  const Case cases[] = {
-      {"Conversa", event, "Conversa", std::nullopt},
-      {std::nullopt, event, "Planejamento", "abc@1740837600"},
-      {std::nullopt, std::nullopt, "Reunião", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    MeetingMeta m = Recorder::meetingMeta(c.title, MeetingLanguage::en(), c.current, now);
-    EXPECT_EQ(m.title, c.expectTitle);
-    EXPECT_EQ(m.calendarEventID, c.eventID);
-    EXPECT_EQ(m.attendees, c.eventID ? event.attendees : std::vector<std::string>{});
-    EXPECT_EQ(m.start, now);
-  }
-}
-
 TEST(RecorderStatusLine, ElapsedMetersAndTheNewestWordsWithinTheWidth) {
-  struct Case {
-    double elapsed;
-    float me, them;
-    std::string guess;
-    size_t width;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {75.4, 0.5f, 1.2f, "bom dia", 80, "01:15  Eu ▰▰▰▰▱▱▱▱  Outros ▰▰▰▰▰▰▰▰  bom dia"},
-      {3600, 0, 0, "", 80, "1:00:00  Eu ▱▱▱▱▱▱▱▱  Outros ▱▱▱▱▱▱▱▱"},
-      {5, 0, 0.125f, "começamos pela revisão", 45, "00:05  Eu ▱▱▱▱▱▱▱▱  Outros ▰▱▱▱▱▱▱▱  …revisão"},
-      {5, 0, 0, "palavras", 12, "00:05  Eu ▱▱"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(Recorder::statusLine(c.elapsed, c.me, c.them, c.guess, c.width), c.expected);
+  EXPECT_EQ(Recorder::statusLine(75.4, 0.5f, 1.2f, "bom dia", 80), "01:15  Eu ▰▰▰▰▱▱▱▱  Outros ▰▰▰▰▰▰▰▰  bom dia");
+  EXPECT_EQ(Recorder::statusLine(3600, 0, 0, "", 80), "1:00:00  Eu ▱▱▱▱▱▱▱▱  Outros ▱▱▱▱▱▱▱▱");
+  EXPECT_EQ(Recorder::statusLine(5, 0, 0.125f, "começamos pela revisão", 45),
+            "00:05  Eu ▱▱▱▱▱▱▱▱  Outros ▰▱▱▱▱▱▱▱  …revisão");
+  EXPECT_EQ(Recorder::statusLine(5, 0, 0, "palavras", 12), "00:05  Eu ▱▱");
 }
 
 TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAbout) {
@@ -217,26 +171,22 @@ TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAb
   Meeting spoken = store.create(meta("Conversa"));
   spoken.segments = {segment(Speaker::them, 0, 2, "We ship on Friday.")};
   store.saveTranscript(spoken);
-  const std::string body =
-      eventStream({{{"choices", {{{"delta", {{"content", "## Decisões\n- Sexta"}}}, {"finish_reason", "stop"}}}}}}, true);
-  // The user types while the model writes.
   LoopbackServer server([&](Connection& c) {
-    writeFile(spoken.folder / "notas.md", "- digitado\n");
+    writeFile(spoken.folder / "notas.md", "- digitado\n");  // the user types while the model writes
     c.sendHead(200);
-    c.sendChunk(body);
+    c.sendChunk(eventStream({{{"choices", {{{"delta", {{"content", "## Decisões"}}}, {"finish_reason", "stop"}}}}}}));
     c.endChunks();
   });
   Preferences prefs;
-  prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, std::nullopt}};
+  prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, {}}};
   prefs.providerID = "local";
 
   EXPECT_EQ(Recorder::writeNotes(store, empty.folder, prefs), std::nullopt);
   EXPECT_TRUE(server.requests().empty());
   auto label = Recorder::writeNotes(store, spoken.folder, prefs);
-  ASSERT_TRUE(label.has_value());
   auto written = store.load(spoken.folder);
-  EXPECT_EQ(written->enhanced, "## Decisões\n- Sexta");
-  EXPECT_EQ(written->meta.enhancedWith, *label);
+  EXPECT_EQ(written->enhanced, "## Decisões");
+  EXPECT_EQ(written->meta.enhancedWith, label);
   EXPECT_EQ(written->segments, spoken.segments);
   EXPECT_EQ(written->notes, "- digitado\n");
 }

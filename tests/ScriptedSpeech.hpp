@@ -28,11 +28,11 @@ struct ScriptedSpeech : SpeechBackend {
 
   bool isAvailable() override { return available; }
   std::optional<std::string> supportedLocale(const std::string& id) override {
-    return has(supported, id) ? std::optional(id) : std::nullopt;
+    return std::ranges::count(supported, id) ? std::optional(id) : std::nullopt;
   }
   std::vector<std::string> installedLocales() override { return installed; }
   std::unique_ptr<AssetInstallation> installationRequest(const std::string& locale) override {
-    return has(installed, locale) ? nullptr : std::make_unique<Installation>(*this, locale);
+    return std::ranges::count(installed, locale) ? nullptr : std::make_unique<Installation>(*this, locale);
   }
   std::unique_ptr<SpeechRecognizer> recognizer(const std::string&, SpeechPreset p,
                                                SpeechResultHandler on) override {
@@ -41,10 +41,6 @@ struct ScriptedSpeech : SpeechBackend {
   }
 
  private:
-  static bool has(const std::vector<std::string>& list, const std::string& id) {
-    return std::find(list.begin(), list.end(), id) != list.end();
-  }
-
   struct Installation : AssetInstallation {
     Installation(ScriptedSpeech& s, std::string l) : speech(s), locale(std::move(l)) {}
     void downloadAndInstall() override {

@@ -7,6 +7,7 @@
 #include <latch>
 
 #include "AudioSupport.hpp"
+#include "ClientTestSupport.hpp"
 #include "QuilletKit/SpeechAssets.hpp"
 #include "ScriptedSpeech.hpp"
 #include "TestSupport.hpp"
@@ -37,7 +38,6 @@ TEST_F(SpeechAssetsTest, PrepareInstallsAMissingModelOnceWithProgressAndRetriesA
   EXPECT_EQ(engine->installs, 2);
   EXPECT_EQ(progress, std::vector<std::string>(2, "Baixando o modelo de fala " + MeetingLanguage::pt().name() + "…"));
   EXPECT_EQ(assets.prepared(), (std::set<std::string>{"en-US", "pt-BR"}));
-
   engine->available = false;
   assets.prepare(MeetingLanguage::pt(), record);  // prepared: the engine is not asked again
   EXPECT_EQ(progress.size(), 2u);
@@ -53,12 +53,7 @@ TEST_F(SpeechAssetsTest, StatusAsksThePlatformEachTimeAndAnUnavailableEngineIsAT
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "baixa no primeiro uso");
   engine->available = false;
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "indisponível");
-  try {
-    assets.prepare(MeetingLanguage::pt());
-    ADD_FAILURE();
-  } catch (const SpeechError& e) {
-    EXPECT_EQ(e.kind(), SpeechError::Kind::unavailable);
-  }
+  EXPECT_EQ(failure([&] { assets.prepare(MeetingLanguage::pt()); }), SpeechError::unavailable().what());
   EXPECT_EQ(engine->installs, 0);
   EXPECT_EQ(assets.prepared(), std::set<std::string>{"en-US"});
 }
@@ -83,8 +78,7 @@ TEST_F(SpeechAssetsTest, TranscriptionJoinsSettledPiecesWithSingleSpaces) {
   writeSound(dir.path() / "a.wav", silence(0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   engine->onFinish = [](const std::vector<int16_t>&, size_t) {
     return std::vector<SpeechResult>{
-        {"  bom  ", 0, 1, true}, {"dia ignorado", 1, 2, false}, {" \t ", 1, 2, true},
-        {"\tpessoal\n", 2, 3, true}};
+        {"  bom  ", 0, 1, true}, {"dia ignorado", 1, 2, false}, {" \t ", 1, 2, true}, {"\tpessoal\n", 2, 3, true}};
   };
   EXPECT_EQ(assets.transcribe(dir.path() / "a.wav", MeetingLanguage::en()), "bom pessoal");
   EXPECT_EQ(engine->fed.size(), 8000u);
