@@ -24,18 +24,22 @@ TEST(MainContext, TimersAndDeferredCallsRunOnTheLoopUntilEnded) {
   auto early = context->after(50ms, [&] { calls.push_back("after 50"); });
   auto cancelled = context->after(10ms, [&] { calls.push_back("cancelled"); });
   auto deferred = context->defer([&] { calls.push_back("deferred"); });
+  cancelled.reset();
+  EXPECT_TRUE(calls.empty());  // nothing runs before the loop does
+  ASSERT_TRUE(spinUntil([&] { return calls.size() == 3; }, 3s));
+  // The first date timer connects to the system bus for wake-ups, which can hold the loop up for a moment
+  // (as a sanitizer's report of the failed connection does): it comes once the delays' order is seen.
   std::unique_ptr<Registration> self;
   self = context->at(context->now() - 1s, 5s, [&] {
     self.reset();  // a timer may end itself from inside its call
     calls.push_back("past date");
   });
-  cancelled.reset();
-  EXPECT_TRUE(calls.empty());  // nothing runs before the loop does
   ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; }, 3s));
   spinFor(50ms);
   auto at = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
   EXPECT_LT(at("after 50"), at("after 300"));
-  for (const char* call : {"deferred", "past date", "after 50", "after 300"}) EXPECT_LT(at(call), 4) << call;
+  for (const char* call : {"deferred", "after 50", "after 300"}) EXPECT_LT(at(call), 3) << call;
+  EXPECT_EQ(calls.size(), 4u);
 }
 
 TEST(MainContext, ATimerForADateFiresAtItsDateAlsoAfterAWakeUp) {
