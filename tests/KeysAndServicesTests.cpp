@@ -1,5 +1,6 @@
-// A promise of the tool as a whole: an API key never leaves the keychain or
-// the environment, whatever the command and however the provider answers.
+// Two promises of the tool as a whole: an API key never leaves the keychain
+// or the environment, and without a session bus, sound server or display
+// every command answers at once with its documented result.
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
@@ -72,4 +73,26 @@ TEST_F(KeysAndServices, KeysNeverAppearInOutputOrFiles) {
       EXPECT_EQ(readFile(entry.path()).find(key), std::string::npos) << entry.path();
     }
   if (env.count("DBUS_SESSION_BUS_ADDRESS")) Keychain::set("", "anthropic");
+}
+
+// No session bus, sound server, display or runtime folder.
+TEST_F(KeysAndServices, EveryCommandAnswersAtOnceWithoutServices) {
+  for (const auto& [args, status, told] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"doctor"}, 0, "sem chave"},
+           {{"list"}, 0, ""},
+           {{"enhance", folder.string(), "--prompt"}, 0, "# Meeting"},
+           {{"enhance", folder.string()}, 1, "Guarde a chave com: secret-tool store"},
+           {{"ai", "models", "--provider", "apple"}, 0, "system"},
+           {{"ai", "test", "--provider", "apple"}, 1, "erro: Este Mac não roda a IA da Apple"},
+           {{"ai", "test", "--provider", "ollama", "--base-url", "http://127.0.0.1:" + std::to_string(closedPort())}, 1,
+            "erro: "},
+       }) {
+    auto started = std::chrono::steady_clock::now();
+    Outcome o = quillet(args);
+    EXPECT_EQ(o.status, status) << args[0] << ": " << o.err;
+    EXPECT_NE((o.out + o.err).find(told), std::string::npos) << args[0] << ": " << o.out << o.err;
+    // Generous for a loaded sanitizer build: a hang or a prompt would take far longer.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << args[0];
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / ".dbus"));  // no bus was launched for us
 }
