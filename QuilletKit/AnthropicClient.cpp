@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "QuilletKit/ClientWire.hpp"
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/SSE.hpp"
 #include "QuilletKit/URL.hpp"
 
@@ -16,11 +17,6 @@ constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "clau
 const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
   auto found = object.find(name);
   return found != object.end() && found->is_object() ? &*found : nullptr;
-}
-
-const std::string* stringMember(const nlohmann::json& object, const char* name) {
-  auto found = object.find(name);
-  return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
 }
 
 }  // namespace

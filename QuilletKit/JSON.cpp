@@ -54,4 +54,9 @@ nlohmann::json parseJSON(std::string_view text, std::string* why) {
   }
 }
 
+const std::string* stringMember(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
+}
+
 }  // namespace quillet

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "QuilletKit/JSON.hpp"
+
 namespace quillet {
 
 const char* rawValue(ProviderKind kind) {
@@ -29,10 +31,7 @@ nlohmann::ordered_json toJSON(const ProviderConfig& p) {
 
 std::optional<ProviderConfig> providerFromJSON(const nlohmann::json& j) {
   if (!j.is_object()) return std::nullopt;
-  auto string = [&](const char* key) -> const std::string* {
-    auto it = j.find(key);
-    return it != j.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
-  };
+  auto string = [&](const char* key) { return stringMember(j, key); };
   const std::string *id = string("id"), *name = string("name"), *kind = string("kind"),
                     *baseURL = string("baseURL"), *model = string("model");
   auto requiresKey = j.find("requiresKey");

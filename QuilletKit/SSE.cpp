@@ -117,12 +117,6 @@ bool isEventStream(std::string_view contentType) {
                     [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-const std::string* stringMember(const nlohmann::json& object, const char* name) {
-  auto found = object.find(name);
-  if (found == object.end() || !found->is_string()) return nullptr;
-  return found->get_ptr<const std::string*>();
-}
-
 // The body of one event stream, read on the stream's producer thread.
 void readEvents(const HTTPRequest& request, const SSE::EventHandler& onEvent, TextStream::Sink& sink) {
   SSE::LineReader reader(request.limits.maxLineBytes);

@@ -10,6 +10,7 @@
 #include "LoopbackServer.hpp"
 #include "QuilletKit/HTTP.hpp"
 #include "QuilletKit/LLMClient.hpp"
+#include "TestSupport.hpp"
 
 namespace quillet::test {
 
@@ -57,17 +58,6 @@ inline std::string summary(TextStream stream) {
     line += std::string(" ! ") + error.what();
   }
   return line;
-}
-
-// The message of what `action` threw, or "(no failure)".
-template <typename Action>
-std::string failure(Action&& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no failure)";
 }
 
 inline HTTPRequest post(const std::string& url, TransferLimits limits = {}) {

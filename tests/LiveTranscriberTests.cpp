@@ -6,7 +6,6 @@
 #include <mutex>
 #include <thread>
 
-#include "ClientTestSupport.hpp"
 #include "QuilletKit/LiveTranscriber.hpp"
 #include "ScriptedSpeech.hpp"
 #include "TestSupport.hpp"

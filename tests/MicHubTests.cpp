@@ -5,9 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "ClientTestSupport.hpp"
 #include "QuilletKit/MicHub.hpp"
 #include "ScriptedSoundServer.hpp"
+#include "TestSupport.hpp"
 
 using namespace quillet;
 using namespace quillet::test;

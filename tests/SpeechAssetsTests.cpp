@@ -7,7 +7,6 @@
 #include <latch>
 
 #include "AudioSupport.hpp"
-#include "ClientTestSupport.hpp"
 #include "QuilletKit/SpeechAssets.hpp"
 #include "ScriptedSpeech.hpp"
 #include "TestSupport.hpp"

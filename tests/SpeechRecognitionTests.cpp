@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "AudioSupport.hpp"
-#include "ClientTestSupport.hpp"
 #include "QuilletKit/AudioFile.hpp"
 #include "QuilletKit/PocketSphinx.hpp"
 #include "QuilletKit/SpeechAssets.hpp"

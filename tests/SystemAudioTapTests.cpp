@@ -6,10 +6,10 @@
 #include <regex>
 #include <thread>
 
-#include "ClientTestSupport.hpp"
 #include "PulseSupport.hpp"
 #include "QuilletKit/SystemAudioTap.hpp"
 #include "ScriptedSoundServer.hpp"
+#include "TestSupport.hpp"
 
 using namespace quillet;
 using namespace quillet::test;

@@ -109,6 +109,17 @@ inline MeetingMeta meta(std::string title, const char* iso = "2025-03-01T14:05:0
   return m;
 }
 
+// The message of what `action` threw, or "(no failure)".
+template <typename Action>
+std::string failure(Action&& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
 struct Outcome {
   std::string out, err;
   int status = -1;
