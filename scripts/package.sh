@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DQUILLET_TESTS=OFF >/dev/null
+  -DQUILLET_TESTS=OFF -DCMAKE_UNITY_BUILD="${QUILLET_UNITY_BUILD:-OFF}" >/dev/null
 cmake --build build-package -j2 >/dev/null
 [ "${1:-}" != build ] || exit 0
 rm -f build-package/quillet*.deb

@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+# Every build here is made to be run once.
+export QUILLET_UNITY_BUILD=ON
 scripts/build.sh
 
 # The other three builds go on while the tests run, which mostly wait on
