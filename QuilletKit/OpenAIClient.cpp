@@ -1,6 +1,7 @@
 #include "QuilletKit/OpenAIClient.hpp"
 
 #include "QuilletKit/ClientWire.hpp"
+#include "QuilletKit/JSON.hpp"
 #include "QuilletKit/SSE.hpp"
 
 #include <algorithm>
@@ -45,22 +46,20 @@ std::optional<std::string> OpenAIWire::piece(const nlohmann::json& event) {
   if (event.empty()) return std::nullopt;
   auto error = event.find("error");
   if (error != event.end() && error->is_object()) {
-    auto message = error->find("message");
-    throw LLMError::http(500, message != error->end() && message->is_string() ? message->get<std::string>() : "erro");
+    const std::string* message = stringMember(*error, "message");
+    throw LLMError::http(500, message ? *message : "erro");
   }
   auto choices = event.find("choices");
   if (choices == event.end() || !choices->is_array() || choices->empty()) return std::nullopt;
   if (!std::all_of(choices->begin(), choices->end(), [](const auto& c) { return c.is_object(); }))
     return std::nullopt;
   const nlohmann::json& first = choices->front();
-  auto reason = first.find("finish_reason");
-  if (reason != first.end() && reason->is_string() && reason->get_ref<const std::string&>() == "content_filter")
-    throw LLMError::refused();
+  const std::string* reason = stringMember(first, "finish_reason");
+  if (reason && *reason == "content_filter") throw LLMError::refused();
   auto delta = first.find("delta");
   if (delta == first.end() || !delta->is_object()) return std::nullopt;
-  auto content = delta->find("content");
-  if (content == delta->end() || !content->is_string()) return std::nullopt;
-  return content->get<std::string>();
+  const std::string* content = stringMember(*delta, "content");
+  return content ? std::optional(*content) : std::nullopt;
 }
 
 HTTPRequest OpenAIWire::completionsRequest(const OpenAIClient& client, const std::string& system,
