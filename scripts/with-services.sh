@@ -74,7 +74,12 @@ inner() {
   local status=0
   "$@" || status=$?
   kill "$keyring" 2>/dev/null || true
-  pkill -u "$(id -u)" -f "gnome-keyring-daemon.*$scratch" 2>/dev/null || true
+  # A daemon the bus started in this session has our runtime folder in its
+  # environment; those of other sessions are left alone.
+  local pid
+  for pid in $(pgrep -u "$(id -u)" -f gnome-keyring-daemon); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR" && kill "$pid" 2>/dev/null
+  done
   return $status
 }
 export -f inner
