@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::array kEffortFamilies = {"claude-fable-5", "claude-opus-5", "claude-sonnet-5", "claude-haiku-5"};
 
-const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
-  auto found = object.find(name);
-  return found != object.end() && found->is_object() ? &*found : nullptr;
-}
-
 }  // namespace
 
 AnthropicClient::AnthropicClient(std::string baseURL, std::string model, std::string apiKey)

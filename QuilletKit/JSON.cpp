@@ -59,4 +59,9 @@ const std::string* stringMember(const nlohmann::json& object, const char* name) 
   return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
 }
 
+const nlohmann::json* objectMember(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_object() ? &*found : nullptr;
+}
+
 }  // namespace quillet

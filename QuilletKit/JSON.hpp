@@ -36,9 +36,10 @@ class JSONNesting {
 // parser's message). Never throws.
 nlohmann::json parseJSON(std::string_view text, std::string* why = nullptr);
 
-// The member `name` of `object` when it is a string, else null: what a reader
-// of outside data asks of each field it may find in any shape. The pointer
-// lives as long as the member.
+// The member `name` of `object` when it is a string (an object), else null:
+// what a reader of outside data asks of each field it may find in any shape.
+// The pointer lives as long as the member.
 const std::string* stringMember(const nlohmann::json& object, const char* name);
+const nlohmann::json* objectMember(const nlohmann::json& object, const char* name);
 
 }  // namespace quillet

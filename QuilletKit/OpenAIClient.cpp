@@ -44,8 +44,7 @@ nlohmann::json body(const OpenAIClient& client, const std::string& system, const
 
 std::optional<std::string> OpenAIWire::piece(const nlohmann::json& event) {
   if (event.empty()) return std::nullopt;
-  auto error = event.find("error");
-  if (error != event.end() && error->is_object()) {
+  if (const nlohmann::json* error = objectMember(event, "error")) {
     const std::string* message = stringMember(*error, "message");
     throw LLMError::http(500, message ? *message : "erro");
   }
@@ -56,8 +55,8 @@ std::optional<std::string> OpenAIWire::piece(const nlohmann::json& event) {
   const nlohmann::json& first = choices->front();
   const std::string* reason = stringMember(first, "finish_reason");
   if (reason && *reason == "content_filter") throw LLMError::refused();
-  auto delta = first.find("delta");
-  if (delta == first.end() || !delta->is_object()) return std::nullopt;
+  const nlohmann::json* delta = objectMember(first, "delta");
+  if (!delta) return std::nullopt;
   const std::string* content = stringMember(*delta, "content");
   return content ? std::optional(*content) : std::nullopt;
 }

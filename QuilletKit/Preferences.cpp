@@ -28,11 +28,11 @@ void readBool(const json& j, const char* key, bool& field) {
 }
 
 void readString(const json& j, const char* key, std::string& field) {
-  if (const json* v = member(j, key); v && v->is_string()) field = v->get<std::string>();
+  if (const std::string* v = stringMember(j, key)) field = *v;
 }
 
 void readLanguage(const json& j, const char* key, MeetingLanguage& field) {
-  if (const json* v = member(j, key); v && v->is_string()) field = MeetingLanguage{v->get<std::string>()};
+  if (const std::string* v = stringMember(j, key)) field = MeetingLanguage{*v};
 }
 
 std::optional<std::vector<std::string>> stringList(const json* v) {

@@ -236,10 +236,9 @@ std::vector<std::string> SSE::modelIDs(const nlohmann::json& object) {
 std::string SSE::errorMessage(std::string_view body, std::string_view secret) {
   auto parsed = parseJSON(body);
   if (parsed.is_object()) {
-    auto error = parsed.find("error");
-    if (error != parsed.end() && error->is_object())
+    if (const nlohmann::json* error = objectMember(parsed, "error"))
       if (const std::string* message = stringMember(*error, "message")) return redacted(*message, secret);
-    if (error != parsed.end() && error->is_string()) return redacted(error->get<std::string>(), secret);
+    if (const std::string* error = stringMember(parsed, "error")) return redacted(*error, secret);
     if (const std::string* message = stringMember(parsed, "message")) return redacted(*message, secret);
   }
   return cutRedacted(body, secret);
