@@ -1,6 +1,5 @@
-// `quillet agent` end to end with the test bed's servers: a call client
-// that the agent records, a dictation typed into a window of the test's
-// own, and a reminder sent to a notification service of the test's own
+// `quillet agent` end to end with the test bed's servers: a call client that the agent records, a dictation typed
+// into a window of the test's own, and a reminder sent to a notification service of the test's own
 // (tests/services/fake-notifications.py).
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -57,12 +56,11 @@ TEST_F(AgentCommand, RecordsACallWhileItsClientUsesTheMicrophone) {
   const fs::path folder = err.substr(err.find(": ") + 2, err.find(" (Zoom)") - err.find(": ") - 2);
 
   ASSERT_TRUE(play(libriVoxClips()[1].wav, "quillet_a"));
-  auto heard = [&] {
-    for (const Segment& s : Store{store()}.segments(folder))
-      if (s.speaker == Speaker::them) return true;
-    return false;
+  auto heard = [&](const Outcome&) {
+    auto segments = Store{store()}.segments(folder);
+    return std::ranges::any_of(segments, [](const Segment& s) { return s.speaker == Speaker::them; });
   };
-  ASSERT_TRUE(tool.waitFor([&](const Outcome&) { return heard(); }, 240s));
+  ASSERT_TRUE(tool.waitFor(heard, 240s));
   kill(call.pid, SIGTERM);
   finish(call);
   const std::string ended = "gravação encerrada: " + folder.string() + "\n";
@@ -95,13 +93,11 @@ TEST_F(AgentCommand, TypesWhatIsSaidWhileTheDictationShortcutIsHeld) {
   ASSERT_TRUE(play(clip.wav, "quillet_a"));
   target.key(XK_r, false);
   target.key(XK_Control_L, false);
-  ASSERT_TRUE(tool.waitFor(
-      [&](const Outcome&) {
-        target.pump();
-        return target.pasted.has_value();
-      },
-      240s))
-      << tool.seen.err;
+  auto pasted = [&](const Outcome&) {
+    target.pump();
+    return target.pasted.has_value();
+  };
+  ASSERT_TRUE(tool.waitFor(pasted, 240s)) << tool.seen.err;
   stop(tool);
 
   Outcome file = quillet({"transcribe", clip.wav.string(), "--lang", "en-US"});
@@ -115,8 +111,7 @@ TEST_F(AgentCommand, RemindsOfAMeetingAMinuteAheadThroughTheNotificationService)
   Running notifications(spawnChild(QUILLET_SOURCE_DIR "/tests/services/fake-notifications.py", {},
                                    inherited({"DBUS_SESSION_BUS_ADDRESS", "PATH"})));
   ASSERT_TRUE(notifications.waitForOutput("ready\n", 10s)) << notifications.seen.err;
-  // Seventy-five seconds ahead: the reminder is due a quarter of a minute
-  // after the agent has read the calendar.
+  // Seventy-five seconds ahead: the reminder is due a quarter of a minute after the agent has read the calendar.
   Date start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 75s;
   writeFile(dir.path() / "data" / "calendars" / "work" / "planejamento.ics",
             calendar(event("UID:plan-1\r\nSUMMARY:Planejamento\r\nDTSTART:" + icsTime(start) + "\r\nDTEND:" +

@@ -11,9 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A store at "notas" named in the preferences, and a local chat-completions
-// server whose model list and reply carry `text` and whose path "/bad"
-// answers with `text` as an error.
+// A store at "notas" named in the preferences, and a local chat-completions server whose model list and reply
+// carry `text` and whose path "/bad" answers with `text` as an error.
 class Cli : public ToolTest {
  protected:
   void speak(const std::string& text) {
@@ -30,8 +29,9 @@ class Cli : public ToolTest {
     c.sendChunk(body);
     c.endChunks();
   }
+  // Options also take their value after an equals sign.
   std::vector<std::string> ollama(const std::string& verb, const std::string& path = "") {
-    return {"ai", verb, "--provider", "ollama", "--base-url", server->url() + path};
+    return {"ai", verb, "--provider=ollama", "--base-url=" + server->url() + path};
   }
   fs::path root = dir.path() / "notas";
   std::unique_ptr<LoopbackServer> server;
@@ -39,31 +39,8 @@ class Cli : public ToolTest {
 
 }  // namespace
 
-// No command or an unknown one shows the usage.
-TEST_F(Cli, ListsTheStoreNewestFirstWithMarks) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"LIST"}}) {
-    Outcome o = quillet(args);
-    EXPECT_EQ(o.out + o.err + std::to_string(o.status), kUsage + "0");
-  }
-  speak("");
-  Store store{root};
-  store.create(meta("Só notas", "2025-03-01T14:05:00Z"));
-  Meeting enhanced = store.create(meta("Com IA", "2025-03-02T09:00:00Z"));
-  enhanced.enhanced = "";
-  store.save(enhanced);
-  Meeting recorded = store.create(meta("Gravada", "2025-03-03T18:30:00Z"));
-  recorded.segments = {segment(Speaker::me, 0, 1, "oi"), segment(Speaker::them, 1, 2, "olá")};
-  store.saveTranscript(recorded);
-  Outcome o = quillet({"list", "--ignored", "word"});
-  EXPECT_EQ(o.out + o.err + std::to_string(o.status),
-            "\u25CB 03/03/2025, 15:30  Gravada  [2 trechos]\n"
-            "\u2726 02/03/2025, 06:00  Com IA  [0 trechos]\n"
-            "\u00B7 01/03/2025, 11:05  Só notas  [0 trechos]\n0");
-}
-
-// A result that cannot be written (a full disk, a closed standard output) is
-// a failure. A closed output is taken by /dev/null before any library opens
-// a file or socket, so that the result never goes into a connection.
+// A result that cannot be written (a full disk, a closed standard output) is a failure. A closed output is taken
+// by /dev/null before any library opens a file or socket, so that the result never goes into a connection.
 TEST_F(Cli, AResultThatCannotBeWrittenIsAFailure) {
   speak("Olá");
   Store{root}.create(meta("Reunião"));
@@ -78,19 +55,8 @@ TEST_F(Cli, AResultThatCannotBeWrittenIsAFailure) {
   }
 }
 
-TEST_F(Cli, OptionsAlsoTakeTheirValueAfterAnEqualsSign) {
-  speak("m-1");
-  const std::string base = "--base-url=" + server->url();
-  EXPECT_EQ(quillet({"ai", base, "models", "--provider=ollama"}).out, "m-1\n");
-  Outcome empty = quillet({"ai", "models", "--provider=", "--base-url", server->url()});
-  EXPECT_TRUE(empty.err.starts_with("provedor desconhecido: . Opções: ")) << empty.err;
-  Outcome test = quillet({"ai", "test", "--provider=ollama", "--model=m-2", base});
-  EXPECT_EQ(test.status, 0) << test.err;
-  EXPECT_EQ(json::parse(server->requests().back().body)["model"], "m-2");
-}
-
-// Escape sequences from a title, a model or a server reach a terminal as
-// visible replacement characters; a pipe gets the bytes as they came.
+// Escape sequences from a title, a model or a server reach a terminal as visible replacement characters; a pipe
+// gets the bytes as they came.
 TEST_F(Cli, TextFromOutsideReachesATerminalWithoutControlCharacters) {
   const std::string hostile = "x\x1b]0;pwned\x07\r\x1b[2KFAKE\u009b1m";
   const std::string shown = "x\uFFFD]0;pwned\uFFFD\uFFFD\uFFFD[2KFAKE\uFFFD1m";
@@ -104,14 +70,13 @@ TEST_F(Cli, TextFromOutsideReachesATerminalWithoutControlCharacters) {
        }) {
     Outcome piped = quillet(args);
     EXPECT_NE((piped.out + piped.err).find(hostile), std::string::npos) << args[1];
-    Outcome terminal = quilletOnTerminal(args);
+    Outcome terminal = quillet(args, {}, 3);
     EXPECT_NE(terminal.out.find(onTerminal), std::string::npos) << terminal.out;
     EXPECT_EQ(terminal.out.find('\x1b'), std::string::npos) << terminal.out;
   }
 }
 
-// Without /proc, the full program is never looked for in the working folder,
-// where anyone may have planted one.
+// Without /proc, the full program is never looked for in the working folder, where anyone may have planted one.
 TEST_F(Cli, TheFullProgramIsNeverTakenFromTheWorkingFolder) {
   if (std::system("unshare -rm sh -c 'mount -t tmpfs none /proc' 2>/dev/null") != 0)
     GTEST_SKIP() << "needs unprivileged mount namespaces";

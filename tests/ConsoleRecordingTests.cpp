@@ -1,6 +1,5 @@
-// `quillet record` end to end on the private PulseAudio server: recorded
-// speech played into the default sink, which the tool hears twice, through
-// the system audio and, since the default source is that sink's monitor,
+// `quillet record` end to end on the private PulseAudio server: recorded speech played into the default sink,
+// which the tool hears twice, through the system audio and, since the default source is that sink's monitor,
 // through the "microphone".
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -30,8 +29,8 @@ class RecordCommand : public ToolTest {
     EXPECT_TRUE(tool.waitForOutput("\n", seconds(240))) << tool.seen.err;
     return tool;
   }
-  // Records the clips played one after another until the other side's words
-  // are out and nothing more has come for two seconds, then sends `signal`.
+  // Records the clips played one after another until the other side's words are out and nothing more has come
+  // for two seconds, then sends `signal`.
   Outcome record(const std::vector<Clip>& clips, int signal) {
     Running tool = recording();
     for (const Clip& clip : clips) EXPECT_TRUE(play(clip.wav, "quillet_a"));
@@ -69,9 +68,8 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(meeting->meta.title, "Leitura");
   EXPECT_EQ(o.out, printed(*meeting)) << "every settled line printed as it went to disk";
 
-  // The engine's words move with where its 10 ms frames fall: the same
-  // files started 5 ms later lose or gain up to four words. The live side's
-  // frames fall anywhere, so the file's worse alignment is the measure.
+  // The engine's words move with where its 10 ms frames fall: the same files started 5 ms later lose or gain up
+  // to four words. The live side's frames fall anywhere, so the file's worse alignment is the measure.
   std::string them, reference, fromFile, fromLaterFile;
   const fs::path later = dir.path() / "later.wav";
   for (const Clip& clip : clips) {
@@ -88,8 +86,7 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
             std::max(wordErrorRate(reference, fromFile), wordErrorRate(reference, fromLaterFile)) + 5)
       << o.out;
 
-  // The preferences leave autoEnhance on: without a key the notes fail,
-  // which is said and changes nothing of the recording.
+  // The preferences leave autoEnhance on: without a key the notes fail, which is said and changes nothing.
   EXPECT_NE(o.err.find("erro: "), std::string::npos) << o.err;
   EXPECT_FALSE(fs::exists(meeting->folder / "notas-ia.md"));
 
@@ -100,8 +97,8 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(prompt.out.find("] Me: "), std::string::npos) << "the microphone's copy is an echo: " << prompt.out;
 }
 
-// What a killed process wrote is what a user finds: no coverage of its own,
-// but the one check that settled lines reach the disk before the screen.
+// What a killed process wrote is what a user finds: no coverage of its own, but the one check that settled lines
+// reach the disk before the screen.
 TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
   REQUIRE_SOUND_SERVER();
   Outcome o = record({libriVoxClips()[1]}, SIGKILL);

@@ -1,6 +1,5 @@
-// Kills a writer with SIGKILL at random moments and checks that every file
-// reads back whole: the previous version or the new one, never a mix, and no
-// appended line lost but the one being written.
+// Kills a writer with SIGKILL at random moments and checks that every file reads back whole: the previous version
+// or the new one, never a mix, and no appended line lost but the one being written.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,19 +17,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The child's endless work: create meetings, rewrite one meeting's files and
-// transcript, and append to another. A byte on `progress` when it starts and
-// after each append.
+// The child's endless work: create meetings, rewrite one meeting's files and transcript, and append to another.
+// A byte on `progress` when it starts and after each append.
 [[noreturn]] void writeForever(const Store& store, Meeting m, const fs::path& appended, int next, int progress) {
   (void)!write(progress, "s", 1);
   for (int i = 0;; ++i, ++next) {
-    store.append(Segment{Uuid::random(), Speaker::me, double(next), double(next) + 1, std::to_string(next)}, appended);
+    store.append(segment(Speaker::me, next, next + 1, std::to_string(next)), appended);
     (void)!write(progress, "a", 1);
     m.meta.title = "versão " + std::to_string(i);
     m.notes = std::string(static_cast<size_t>(i % 50) * 100, 'n');
     m.enhanced = i % 2 ? std::optional<std::string>("## ia " + std::to_string(i)) : std::nullopt;
     store.save(m);
-    m.segments.push_back(Segment{Uuid::random(), Speaker::them, double(i), double(i) + 1, "linha " + std::to_string(i)});
+    m.segments.push_back(segment(Speaker::them, i, i + 1, "linha " + std::to_string(i)));
     store.saveTranscript(m);
     if (i % 7 == 0) store.create(m.meta);
   }
@@ -46,7 +44,6 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
   Meeting live = store.create(meta("ao vivo"));
   std::mt19937 random(std::random_device{}());
   int appendedSoFar = 0;
-
   for (int round = 0; round < (rounds && *rounds ? std::atoi(rounds) : 150); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     int progress[2];
@@ -55,8 +52,8 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
     ASSERT_GE(child, 0);
     if (child == 0) writeForever(store, rewritten, live.folder, appendedSoFar, progress[1]);
     close(progress[1]);
-    // Time counts from the child's own progress, so that a loaded machine
-    // that keeps it waiting does not turn every round into an empty one.
+    // Time counts from the child's own progress, so that a loaded machine that keeps it waiting does not turn
+    // every round into an empty one.
     char seen;
     for (int wanted = std::uniform_int_distribution<>(1, 2)(random); wanted > 0 && read(progress[0], &seen, 1) == 1;)
       --wanted;
@@ -64,7 +61,6 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
     kill(child, SIGKILL);
     close(progress[0]);
     waitpid(child, nullptr, 0);
-
     // Every appended segment is there, in order, with no gap.
     auto segments = store.segments(live.folder);
     ASSERT_GE(static_cast<int>(segments.size()), appendedSoFar);

@@ -1,6 +1,5 @@
-// The `enhance` and `ai` commands end to end: the built tool against loopback
-// servers. What the clients and the note writer make of each answer is tested
-// with them; here each path and exit status of the tool runs once.
+// The `enhance` and `ai` commands end to end against loopback servers. What the clients and the note writer
+// make of each answer is tested with them; here each path and exit status of the tool runs once.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -22,8 +21,7 @@ const fs::path kExamples = fs::path(QUILLET_SOURCE_DIR) / "examples" / "store";
 const fs::path kExpected = fs::path(QUILLET_SOURCE_DIR) / "tests" / "expected";
 const std::string kPlanning = "2025-03-10 0930 Planejamento do trimestre", kWeekly = "2025-03-18 1130 Weekly sync";
 
-// Every file and folder under `folder` (itself included) with its bytes and
-// modification time.
+// Every file and folder under `folder` (itself included) with its bytes and modification time.
 std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const fs::path& folder) {
   std::map<std::string, std::pair<std::string, fs::file_time_type>> entries = {{".", {"", fs::last_write_time(folder)}}};
   for (const auto& e : fs::recursive_directory_iterator(folder))
@@ -38,8 +36,9 @@ class EnhanceCommand : public ToolTest {
     extra.insert({{"no_proxy", "127.0.0.1"}, {"QUILLET_API_KEY", kKey}});
     return environment(extra);
   }
-  Outcome quillet(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {}) {
-    return run(QUILLET_BINARY, args, env(extra));
+  Outcome quillet(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {},
+                  int terminals = 0) {
+    return run(QUILLET_BINARY, args, env(extra), "", terminals);
   }
   fs::path example(const std::string& name) {
     fs::create_directories(dir.path() / "store");
@@ -48,16 +47,9 @@ class EnhanceCommand : public ToolTest {
   }
 };
 
-// Two pieces of a chat completion, as OpenAI streams them.
-LoopbackServer openAIAnswering(const std::string& first, const std::string& second) {
-  return answering(200, eventStream({{{"choices", {{{"delta", {{"content", first}}}}}}},
-                                     {{"choices", {{{"delta", {{"content", second}}}, {"finish_reason", "stop"}}}}}},
-                                    /*done=*/true));
-}
-
 }  // namespace
 
-// The notes or the failure, or the prompts, and never a change to the folder.
+// The notes or the failure (with which `--save` changes nothing), or the prompts, and no change to the folder.
 TEST_F(EnhanceCommand, PrintsTheNotesOrTheFailureAndLeavesTheFolderAlone) {
   fs::path folder = example("2025-03-14 1000 Revisão de arquitetura");
   auto before = snapshot(folder);
@@ -68,8 +60,10 @@ TEST_F(EnhanceCommand, PrintsTheNotesOrTheFailureAndLeavesTheFolderAlone) {
            {401, errorBody("invalid x-api-key"), "erro: HTTP 401: invalid x-api-key\n"}}) {
     LoopbackServer server = answering(status, reply);
     // Option pairs on both sides of the folder, which has a trailing slash.
-    Outcome o = quillet({"enhance", "--provider", "anthropic", folder.string() + "/", "--model", "claude-test",
-                         "--base-url", server.url()});
+    std::vector<std::string> args = {"enhance", "--provider", "anthropic", folder.string() + "/", "--model",
+                                     "claude-test", "--base-url", server.url()};
+    if (status != 200) args.push_back("--save");
+    Outcome o = quillet(args);
     EXPECT_EQ(o.out + o.err + std::to_string(o.status), shown + (status == 200 ? "0" : "1"));
     EXPECT_EQ(snapshot(folder), before);
     // The prompts sent are those that `--prompt` shows.
@@ -88,6 +82,29 @@ TEST_F(EnhanceCommand, PrintsTheNotesOrTheFailureAndLeavesTheFolderAlone) {
     EXPECT_EQ(o.out + o.err + std::to_string(o.status), readFile(kExpected / expected) + "0");
   }
   EXPECT_EQ(snapshot(folder), before);
+
+  // Named by its title with `--save`, the meeting gets the notes and the model, and the user's notes stay.
+  // Standard error on a terminal shows the run in place.
+  preferences(R"({"storagePath": ")" + (dir.path() / "store").string() + R"("})");
+  writeFile(folder / "notas.md", "- digitado enquanto isso\n");
+  LoopbackServer server =
+      answering(200, eventStream({{{"choices", {{{"delta", {{"content", "Notas "}}}}}}},
+                                  {{"choices", {{{"delta", {{"content", "salvas."}}}, {"finish_reason", "stop"}}}}}},
+                                 /*done=*/true));
+  Outcome o = quillet({"enhance", "revisão", "--provider", "openai", "--model", "gpt-test", "--base-url",
+                       server.url(), "--save"},
+                      {}, 2);
+  EXPECT_EQ(o.out + std::to_string(o.status), "Notas salvas.\n0");
+  const std::string line = "\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 ";
+  EXPECT_NE(o.err.find(line + "0 caracteres"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find(line + "13 caracteres"), std::string::npos) << o.err;
+  EXPECT_TRUE(o.err.ends_with("\r\033[K(ChatGPT (OpenAI) · gpt-test)\n")) << o.err;
+  EXPECT_EQ(readFile(folder / "notas-ia.md"), "Notas salvas.");
+  EXPECT_EQ(readFile(folder / "notas.md"), "- digitado enquanto isso\n");
+  json meta = json::parse(readFile(folder / "meta.json"));
+  EXPECT_EQ(meta["enhancedWith"].get<std::string>() + "|" + meta["title"].get<std::string>(),
+            "ChatGPT (OpenAI) · gpt-test|Revisão de arquitetura");
+  EXPECT_TRUE(quillet({"list"}).out.starts_with("\u2726 "));
 }
 
 TEST_F(EnhanceCommand, Failures) {
@@ -98,30 +115,25 @@ TEST_F(EnhanceCommand, Failures) {
   const std::string weekly = (kExamples / kWeekly).string();
   // A local server that is not running: the address tried is named.
   const std::string closed = "http://127.0.0.1:" + std::to_string(closedPort()) + "/v1";
-  struct Case {
-    std::vector<std::string> args;
-    std::string err, cwd = {};
-  };
-  for (const Case& c : std::vector<Case>{
-           {{"enhance", "--prompt", "--provider", "nope", weekly},
-            "provedor desconhecido: nope. Opções: anthropic, openai, openrouter, gemini, groq, deepseek, ollama, "
+  for (const auto& [args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"enhance", "--prompt", "--provider=", weekly},  // an empty value, not a missing one
+            "provedor desconhecido: . Opções: anthropic, openai, openrouter, gemini, groq, deepseek, ollama, "
             "lmstudio, custom, apple, work\n"},
            {{"enhance", weekly, "--provider", "ollama", "--base-url", closed},
             "erro: Não foi possível conectar ao servidor. (" + closed + ")\n"},
            {{"enhance", (dir.path() / "sem-meta").string() + "//"}, noMeta},
-           {{"enhance", "sem-meta/", "--prompt"}, noMeta, dir.path().string()},
+           {{"enhance", "sem-meta/", "--prompt"}, noMeta},
            {{"enhance", "~/inexistente"}, "não achei meta.json em " + (dir.path() / "inexistente").string() + "\n"},
            // A working folder that was removed leaves the path as typed.
            {{"-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" enhance reuniao/", QUILLET_BINARY},
-            "não achei meta.json em reuniao\n", dir.path().string()},
+            "não achei meta.json em reuniao\n"},
            {{"enhance", "--provider", "anthropic", "--prompt"}, kUsage},
            {{"ai", "--model", "test"}, kUsage},  // "test" is the model's value
            {{"ai", "list", "--base-url", "http://127.0.0.1:9"}, kUsage},
        }) {
-    SCOPED_TRACE(c.args.back());
-    Outcome o = run(c.args[0] == "-c" ? "/bin/sh" : QUILLET_BINARY, c.args, env(), c.cwd);
-    EXPECT_EQ(o.out + o.err, c.err);
-    EXPECT_EQ(o.status, 1);
+    SCOPED_TRACE(args.back());
+    Outcome o = run(args[0] == "-c" ? "/bin/sh" : QUILLET_BINARY, args, env(), dir.path().string());
+    EXPECT_EQ(o.out + o.err + std::to_string(o.status), err + "1");
   }
 }
 
@@ -183,33 +195,4 @@ TEST_F(EnhanceCommand, CtrlCEndsTheRunAndClosesTheTransfer) {
     EXPECT_EQ(o.out + o.err, shown);
   }
   EXPECT_EQ(snapshot(folder), before);
-}
-
-// Named by its title, the meeting gets the notes and the model; the user's
-// notes stay, and a failing provider saves nothing. Standard error on a
-// terminal shows the run in place.
-TEST_F(EnhanceCommand, SavesIntoTheMeetingNamedByTitle) {
-  fs::path folder = example(kWeekly);
-  preferences(R"({"storagePath": ")" + (dir.path() / "store").string() + R"("})");
-  writeFile(folder / "notas.md", "- digitado enquanto isso\n");
-  LoopbackServer server = openAIAnswering("Notas ", "salvas."), failing = answering(503, errorBody("overloaded"));
-  Outcome o;
-  for (const LoopbackServer* s : {&failing, &server}) {
-    o = runOnTerminal(QUILLET_BINARY,
-                      {"enhance", "weekly", "--provider", "openai", "--model", "gpt-test", "--base-url", s->url(),
-                       "--save"},
-                      env(), 2);
-    EXPECT_EQ(o.out + std::to_string(o.status), s == &server ? "Notas salvas.\n0" : "1");
-    EXPECT_EQ(fs::exists(folder / "notas-ia.md"), s == &server);
-  }
-  const std::string line = "\r\033[KChatGPT (OpenAI) \u00B7 gpt-test \u00B7 ";
-  EXPECT_NE(o.err.find(line + "0 caracteres"), std::string::npos) << o.err;
-  EXPECT_NE(o.err.find(line + "13 caracteres"), std::string::npos) << o.err;
-  EXPECT_TRUE(o.err.ends_with("\r\033[K(ChatGPT (OpenAI) · gpt-test)\n")) << o.err;
-  EXPECT_EQ(readFile(folder / "notas-ia.md"), "Notas salvas.");
-  EXPECT_EQ(readFile(folder / "notas.md"), "- digitado enquanto isso\n");
-  json meta = json::parse(readFile(folder / "meta.json"));
-  EXPECT_EQ(meta["enhancedWith"].get<std::string>() + "|" + meta["title"].get<std::string>(),
-            "ChatGPT (OpenAI) · gpt-test|Weekly sync");
-  EXPECT_TRUE(quillet({"list"}).out.starts_with("\u2726 "));
 }

@@ -11,18 +11,12 @@
 
 using namespace quillet;
 
-namespace {
-
-bool haveSecretService() {
-  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  return bus && *bus;
-}
-
-}  // namespace
-
-// Runs against the real Secret Service of the test bed's D-Bus session.
+// Runs against the real Secret Service of the test bed's D-Bus session; without a session bus the keychain is
+// empty and the environment's key counts.
 TEST(Keychain, StoresOverwritesRemovesAndReadsWhatSecretToolStored) {
-  if (!haveSecretService()) GTEST_SKIP() << "needs scripts/with-services.sh";
+  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (!bus || !*bus) GTEST_SKIP() << "needs scripts/with-services.sh";
+  const std::string address = bus;
   const std::string account = "test-" + Uuid::random().string();
   EXPECT_FALSE(Keychain::get(account));
   using Value = std::optional<std::string>;
@@ -36,19 +30,16 @@ TEST(Keychain, StoresOverwritesRemovesAndReadsWhatSecretToolStored) {
   test::ScopedEnv env{{"QUILLET_API_KEY", "sk-env"}};
   ProviderConfig provider{account, "Teste", ProviderKind::openAI, "https://x", "m", true, std::nullopt};
   EXPECT_EQ(provider.apiKey(), "sk-tool");  // the keychain comes first
+  env.set("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+  EXPECT_FALSE(Keychain::get(account));
+  Keychain::set("ignored", account);
+  EXPECT_EQ(provider.apiKey(), "sk-env");
+  env.set("DBUS_SESSION_BUS_ADDRESS", address);
   Keychain::set("", account);
 }
 
-// Without a session bus the keychain is empty and the environment's key counts.
-TEST(Keychain, WithoutASessionBusTheEnvironmentsKeyCounts) {
-  test::ScopedEnv env{{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"QUILLET_API_KEY", "sk-env"}};
-  EXPECT_FALSE(Keychain::get("anthropic"));
-  Keychain::set("ignored", "anthropic");
-  EXPECT_EQ(Providers::presets()[0].apiKey(), "sk-env");
-}
-
-// A keyring of its own on a bus of its own, locked after the key is stored:
-// locking the shared test keyring would lock the other tests out.
+// A keyring of its own on a bus of its own, locked after the key is stored: locking the shared test keyring would
+// lock the other tests out.
 TEST(Keychain, ALockedKeyringIsNotAMissingKey) {
   if (::access("/usr/bin/dbus-run-session", X_OK) != 0 || ::access("/usr/bin/gnome-keyring-daemon", X_OK) != 0)
     GTEST_SKIP() << "needs dbus and gnome-keyring";
@@ -66,15 +57,14 @@ TEST(Keychain, ALockedKeyringIsNotAMissingKey) {
       {{"HOME", dir.path().string()}, {"XDG_DATA_HOME", (dir.path() / "data").string()},
        {"XDG_CONFIG_HOME", (dir.path() / "config").string()}, {"XDG_RUNTIME_DIR", (dir.path() / "run").string()},
        {"PATH", "/usr/bin:/bin"}});
-  EXPECT_NE(o.err.find("erro: o chaveiro está trancado; destranque-o para usar a chave de Groq\n"),
-            std::string::npos)
+  EXPECT_NE(o.err.find("erro: o chaveiro está trancado; destranque-o para usar a chave de Groq\n"), std::string::npos)
       << o.err;
   EXPECT_EQ(o.err.find("sk-locked"), std::string::npos);
   EXPECT_EQ(o.status, 1);
 }
 
-// A bus that takes connections and never answers: past a bounded wait the
-// key counts as absent, and doctor still prints every line.
+// A bus that takes connections and never answers: past a bounded wait the key counts as absent, and doctor still
+// prints every line.
 TEST(Keychain, ABusThatNeverAnswersCountsAsNoKey) {
   test::TempDir dir;
   sockaddr_un address{AF_UNIX, {}};

@@ -1,6 +1,5 @@
-// Two promises of the tool as a whole: an API key never leaves the keychain
-// or the environment, and without a session bus, sound server or display
-// every command answers at once with its documented result.
+// Two promises of the tool as a whole: an API key never leaves the keychain or the environment, and without a
+// session bus, sound server or display every command answers at once with its documented result.
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
@@ -27,8 +26,7 @@ class KeysAndServices : public ToolTest {
   fs::path folder;
 };
 
-// A server that echoes whatever key it was sent back in its answers, the
-// worst a provider could do.
+// A server that echoes whatever key it was sent back in its answers, the worst a provider could do.
 LoopbackServer echoingServer(bool fail) {
   return LoopbackServer([fail](Connection& c) {
     std::string key = c.request().header("x-api-key") + c.request().header("authorization");
@@ -69,9 +67,7 @@ TEST_F(KeysAndServices, KeysNeverAppearInOutputOrFiles) {
   EXPECT_GT(succeeded, 5);
   EXPECT_LT(succeeded, static_cast<int>(commands.size()) - 3);
   for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
-    if (entry.is_regular_file()) {
-      EXPECT_EQ(readFile(entry.path()).find(key), std::string::npos) << entry.path();
-    }
+    if (entry.is_regular_file()) EXPECT_EQ(readFile(entry.path()).find(key), std::string::npos) << entry.path();
   if (env.count("DBUS_SESSION_BUS_ADDRESS")) Keychain::set("", "anthropic");
 }
 

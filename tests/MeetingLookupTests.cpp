@@ -23,8 +23,7 @@ TEST(MeetingLookup, NamesAMeetingByFolderTitleOrTheBeginningOfItsTitle) {
   using Case = std::tuple<std::string, std::optional<fs::path>, Folders>;  // a name, what it names, or candidates
   for (const auto& [name, folder, candidates] : std::vector<Case>{
            {weekly1.filename().string(), weekly1, {}},
-           {"revisao de ARQ", review, {}},          // case and accents do not matter
-           {"  Revisão", review, {}},              // nor spaces around the name
+           {"  revisao de ARQ ", review, {}},       // case, accents and spaces around do not matter
            {"planejamento", plan, {}},             // a whole title wins over longer ones
            {"Planejamento do", planQ, {}},
            {"weekly", std::nullopt, {weekly2, weekly1}},  // ambiguous: newest first

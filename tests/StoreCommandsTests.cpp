@@ -1,12 +1,12 @@
-// The commands that reach the store and the calendar through the built tool:
-// list --json, search, export, new, trash, calendar, and meetings named by
-// title. The logic underneath has its own tests (Search, MeetingLookup,
+// The commands that reach the store and the calendar through the built tool: list --json, search, export, new,
+// trash, calendar, and meetings named by title. The logic underneath has its own tests (Search, MeetingLookup,
 // Trash, CalendarWatcher); these check each command's paths and statuses.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "MainContextSupport.hpp"
 #include "QuilletKit/Store.hpp"
 #include "TestSupport.hpp"
 
@@ -30,24 +30,20 @@ class StoreCommands : public ToolTest {
     plan.segments = {segment(Speaker::them, 75.4, 80, "o orcamento está apertado")};
     store.saveTranscript(plan);
     planFolder = plan.folder;
-    weekly1 = store.create(meta("Weekly sync", "2025-03-11T14:30:00Z")).folder;
+    Meeting recorded = store.create(meta("Weekly sync", "2025-03-11T14:30:00Z"));
+    recorded.segments = {segment(Speaker::me, 0, 1, "oi")};
+    store.saveTranscript(recorded);
+    weekly1 = recorded.folder;
     weekly2 = store.create(meta("Weekly sync", "2025-03-18T14:30:00Z")).folder;
   }
 
   // An event file of a vdir calendar, from `start` minutes from now for an hour.
-  void calendarEvent(const std::string& calendar, const std::string& uid, int start, const std::string& extra = "") {
+  void calendarEvent(const std::string& folder, const std::string& uid, int start, const std::string& extra = "") {
     auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    auto ics = [](Date d) {
-      std::string out;
-      for (char c : formatISO8601(d))
-        if (c != '-' && c != ':') out += c;
-      return out;
-    };
-    writeFile(dir.path() / "data" / "calendars" / calendar / (uid + ".ics"),
-              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VEVENT\r\nUID:" + uid + "\r\nSUMMARY:" + uid +
-                  "\r\nDTSTART:" + ics(now + std::chrono::minutes(start)) +
-                  "\r\nDTEND:" + ics(now + std::chrono::minutes(start + 60)) + "\r\n" + extra +
-                  "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    Date from = now + std::chrono::minutes(start);
+    writeFile(dir.path() / "data" / "calendars" / folder / (uid + ".ics"),
+              calendar(event("UID:" + uid + "\r\nSUMMARY:" + uid + "\r\nDTSTART:" + icsTime(from) +
+                             "\r\nDTEND:" + icsTime(from + std::chrono::hours(1)) + "\r\n" + extra)));
   }
 
   fs::path root = dir.path() / "notas";
@@ -57,10 +53,17 @@ class StoreCommands : public ToolTest {
 
 }  // namespace
 
-// Each command's plain answers and failures, run in the test's folder.
+// Each command's plain answers and failures, run in the test's folder. No command or an unknown one shows the
+// usage; the list is newest first, with marks.
 TEST_F(StoreCommands, AnswersAndFailures) {
   const std::string both = "\n  " + weekly2.filename().string() + "\n  " + weekly1.filename().string() + "\n";
   for (const auto& [args, shown, status] : std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
+           {{}, kUsage, 0},
+           {{"LIST"}, kUsage, 0},
+           {{"list", "--ignored", "word"},
+            "\u00B7 18/03/2025, 11:30  Weekly sync  [0 trechos]\n\u25CB 11/03/2025, 11:30  Weekly sync  [1 trechos]\n"
+            "\u2726 10/03/2025, 09:30  Planejamento do trimestre  [1 trechos]\n",
+            0},
            {{"--version"}, "quillet " QUILLET_VERSION "\n", 0},
            {{"export", "planejamento"}, "## Decisões\n- Orçamento aprovado\n", 0},
            {{"export", "weekly"}, "mais de uma reunião com esse nome: weekly" + both, 1},
@@ -72,16 +75,10 @@ TEST_F(StoreCommands, AnswersAndFailures) {
            {{"new"}, kUsage, 1},
            {{"new", "x", "--lang", "fr-FR"}, "idioma desconhecido: fr-FR. Opções: pt-BR, en-US\n", 1},
            {{"calendar"}, "Calendário: sem acesso (" + (dir.path() / "data" / "calendars").string() + ")\n", 1}}) {
-    SCOPED_TRACE(args.back());
+    SCOPED_TRACE(::testing::PrintToString(args));
     Outcome o = run(QUILLET_BINARY, args, environment(), dir.path().string());
     EXPECT_EQ(o.out + o.err + std::to_string(o.status), shown + std::to_string(status));
   }
-  // Enhanced notes of nothing give way to the user's own.
-  writeFile(planFolder / "notas-ia.md", "\n");
-  EXPECT_EQ(quillet({"export", planFolder.string(), "--slack"}).out, "\u2022 fechar o *orçamento*\n");
-}
-
-TEST_F(StoreCommands, ListAsJSON) {
   Outcome o = quillet({"list", "--json"});
   ASSERT_EQ(o.status, 0) << o.err;
   json listed = json::parse(o.out);
@@ -91,21 +88,21 @@ TEST_F(StoreCommands, ListAsJSON) {
                                        "language": "pt-BR", "app": "zoom.us", "attendees": ["Ana"], "segments": 1,
                                        "enhanced": true, "folder": ")" + planFolder.string() + "\"}"));
   EXPECT_EQ(quillet({"list", "--json"}, {{"XDG_CONFIG_HOME", "/nonexistent"}}).out, "[]\n");
+  // Enhanced notes of nothing give way to the user's own.
+  writeFile(planFolder / "notas-ia.md", "\n");
+  EXPECT_EQ(quillet({"export", planFolder.string(), "--slack"}).out, "\u2022 fechar o *orçamento*\n");
 }
 
-// Every place newest first; on a terminal the words are marked, and
-// "NO_COLOR" turns that off.
+// Every place newest first; on a terminal the words are marked, and "NO_COLOR" turns that off.
 TEST_F(StoreCommands, SearchFindsEveryPlaceNewestFirst) {
   Outcome o = quillet({"search", "ORÇAMENTO"});
   EXPECT_EQ(o.out + std::to_string(o.status),
             "10/03/2025, 09:30  Planejamento do trimestre  notas: - fechar o **orçamento**\n"
             "10/03/2025, 09:30  Planejamento do trimestre  notas da IA: - Orçamento aprovado\n"
             "10/03/2025, 09:30  Planejamento do trimestre  [01:15] Outros: o orcamento está apertado\n0");
-  const std::string config = (dir.path() / "config").string();
-  Outcome marked = runOnTerminal(QUILLET_BINARY, {"search", "weekly", "sync"}, {{"XDG_CONFIG_HOME", config}}, 1);
+  Outcome marked = quillet({"search", "weekly", "sync"}, {}, 1);
   EXPECT_NE(marked.out.find("título: \033[1;31mWeekly\033[0m \033[1;31msync\033[0m"), std::string::npos) << marked.out;
-  Outcome plain =
-      runOnTerminal(QUILLET_BINARY, {"search", "weekly"}, {{"XDG_CONFIG_HOME", config}, {"NO_COLOR", "1"}}, 1);
+  Outcome plain = quillet({"search", "weekly"}, {{"NO_COLOR", "1"}}, 1);
   EXPECT_EQ(plain.out.find("\033["), std::string::npos) << plain.out;
   json hits = json::parse(quillet({"search", "orcamento", "apertado", "--json"}).out);
   ASSERT_EQ(hits.size(), 1u);

@@ -1,12 +1,10 @@
 #pragma once
-// Shared helpers of the test suite: throw-away folders, small builders, and
-// the built tool run as a process.
+// Shared helpers of the test suite: throw-away folders, small builders, and the built tool run as a process.
 #include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,18 +54,16 @@ inline std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The user's Trash as GIO sees it. GLib reads the data folder once per
-// process, so a test that set XDG_DATA_HOME earlier decides it; the folder is
-// made again in case that test's temporary folder is gone.
+// The user's Trash as GIO sees it. GLib reads the data folder once per process, so a test that set
+// XDG_DATA_HOME earlier decides it; the folder is made again in case that test's temporary folder is gone.
 inline std::filesystem::path userTrash() {
   std::filesystem::path data = g_get_user_data_dir();
   std::filesystem::create_directories(data);
   return data / "Trash";
 }
 
-// Sets or clears environment variables for one scope and puts back what was
-// there before, so that tests may run in one process in any order. "TZ" takes
-// effect at once both ways.
+// Sets or clears (an absent value) environment variables for one scope and puts back what was there before, so
+// that tests may run in one process in any order. "TZ" takes effect at once both ways.
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -81,7 +77,6 @@ class ScopedEnv {
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-  // An absent value unsets the variable.
   void set(const std::string& name, const std::optional<std::string>& value) {
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
@@ -126,74 +121,55 @@ struct Outcome {
   int signal = 0;  // the signal that ended the process, if one did
 };
 
-// A started process whose standard output and error come through pipes.
+// A started process whose standard output and error the test reads.
 struct Child {
   pid_t pid = -1;
   int out = -1, err = -1;  // read ends, close-on-exec
 };
 
-// posix_spawn of `program` with `args` and exactly `env`, then `actions`
-// destroyed: the child's pid, or -1.
-inline pid_t spawnWith(const std::string& program, const std::vector<std::string>& args,
-                       const std::map<std::string, std::string>& env, posix_spawn_file_actions_t& actions) {
-  std::vector<std::string> argvStrings = {program};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
+// Starts `program` with `args`, exactly the environment `env` and nothing on standard input; `pid` stays -1 when
+// it cannot. Output and error come through pipes, but those of `terminals` (1, 2, or 3 for both) go to a
+// terminal; one terminal for both is read as `out`, in the order written, and `err` is then -1.
+inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env, const std::string& cwd = "", int terminals = 0) {
   std::vector<std::string> envStrings;
   for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  // A tool built with a sanitizer reads the options (suppressions above all)
-  // that the test's own process was given, whatever else it is told.
+  // A tool built with a sanitizer reads the options (suppressions above all) the test's own process was given.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"})
     if (const char* value = std::getenv(name); value && !env.contains(name))
       envStrings.push_back(std::string(name) + "=" + value);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
+  std::vector<const char*> argv = {program.c_str()}, envp;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  for (const auto& e : envStrings) envp.push_back(e.c_str());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return spawned == 0 ? pid : -1;
-}
-
-// Starts `program` with nothing on standard input and `out` and `err` (which
-// may be one) as its output: `reading` with its pid, or -1 and its ends closed.
-inline Child spawnInto(const std::string& program, const std::vector<std::string>& args,
-                       const std::map<std::string, std::string>& env, int out, int err, Child reading,
-                       const std::string& cwd = "") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  posix_spawn_file_actions_adddup2(&actions, err, 2);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  reading.pid = spawnWith(program, args, env, actions);
-  close(out);
-  if (err != out) close(err);
-  if (reading.pid >= 0) return reading;
-  for (int fd : {reading.out, reading.err})
-    if (fd >= 0) close(fd);
+  int terminal[2] = {-1, -1};  // a raw pseudo-terminal: the test's end and the child's, both close-on-exec
+  if (terminals != 0) {
+    if (openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr) != 0) return {};
+    termios mode;
+    tcgetattr(terminal[1], &mode);
+    cfmakeraw(&mode);
+    tcsetattr(terminal[1], TCSANOW, &mode);
+    fcntl(terminal[0], F_SETFD, FD_CLOEXEC);
+    fcntl(terminal[1], F_SETFD, FD_CLOEXEC);
+  }
+  Child child;
+  // The suite's descriptors are all close-on-exec, so none needs closing and GLib may use posix_spawn, not fork.
+  auto flags = GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_LEAVE_DESCRIPTORS_OPEN | G_SPAWN_CLOEXEC_PIPES);
+  bool started = g_spawn_async_with_pipes_and_fds(
+      cwd.empty() ? nullptr : cwd.c_str(), argv.data(), envp.data(), flags, nullptr, nullptr, -1,
+      (terminals & 1) ? terminal[1] : -1, (terminals & 2) ? terminal[1] : -1, nullptr, nullptr, 0, &child.pid, nullptr,
+      (terminals & 1) ? nullptr : &child.out, (terminals & 2) ? nullptr : &child.err, nullptr);
+  if (terminals != 0) close(terminal[1]);
+  if (terminals & 1) child.out = terminal[0];
+  else if (terminals & 2) child.err = terminal[0];
+  if (started) return child;
+  if (terminal[0] >= 0) close(terminal[0]);
   return {};
 }
 
-// Starts `program` with `args` and exactly the environment `env`, feeding
-// nothing on standard input. `pid` stays -1 when it cannot be started.
-inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
-                        const std::map<std::string, std::string>& env, const std::string& cwd = "") {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return {};
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return {};
-  }
-  return spawnInto(program, args, env, out[1], err[1], {-1, out[0], err[0]}, cwd);
-}
-
-// Reads once from whichever of `fds` is ready within `timeout` ms (-1: no
-// limit) into `seen`; a stream that ended gets -1 (its descriptor stays open).
-// A terminal's end reads EIO once the child is gone, like a pipe's EOF.
+// Reads once from whichever of `fds` is ready within `timeout` ms (-1: no limit) into `seen`; a stream that
+// ended gets -1. A terminal's end reads EIO once the child is gone, like a pipe's EOF.
 inline void readReady(int (&fds)[2], Outcome& seen, int timeout) {
   pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
   if (poll(polled, 2, timeout) <= 0) return;
@@ -207,8 +183,8 @@ inline void readReady(int (&fds)[2], Outcome& seen, int timeout) {
   }
 }
 
-// Reads both pipes of `child` to their ends, then reaps it. A child killed by
-// a signal reports 128 plus the signal's number, as shells do.
+// Reads both streams of `child` to their ends, then reaps it. A child killed by a signal reports 128 plus the
+// signal's number, as shells do.
 inline Outcome finish(Child child, Outcome outcome = {}) {
   int open[2] = {child.out, child.err};
   while (open[0] >= 0 || open[1] >= 0) readReady(open, outcome, -1);
@@ -221,51 +197,14 @@ inline Outcome finish(Child child, Outcome outcome = {}) {
   return outcome;
 }
 
-// A pseudo-terminal in raw mode: the end a test reads and the terminal a
-// child writes to, both close-on-exec.
-inline bool rawTerminal(int& reading, int& terminal) {
-  if (openpty(&reading, &terminal, nullptr, nullptr, nullptr) != 0) return false;
-  termios mode;
-  tcgetattr(terminal, &mode);
-  cfmakeraw(&mode);
-  tcsetattr(terminal, TCSANOW, &mode);
-  fcntl(reading, F_SETFD, FD_CLOEXEC);
-  fcntl(terminal, F_SETFD, FD_CLOEXEC);
-  return true;
-}
-
-// Starts `program` as `spawnChild` does, but with one terminal as its
-// standard output and error. The child's `out` reads what the terminal
-// shows, both streams in the order written; `err` is -1.
-inline Child spawnOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env) {
-  int reading = -1, terminal = -1;
-  if (!rawTerminal(reading, terminal)) return {};
-  return spawnInto(program, args, env, terminal, terminal, {-1, reading, -1});
-}
-
-// Runs `program` with `args` and exactly the environment `env`, feeding
-// nothing on standard input, and gathers both output streams.
+// Runs `program` as `spawnChild` starts it and gathers both output streams.
 inline Outcome run(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env, const std::string& cwd = "") {
-  Child child = spawnChild(program, args, env, cwd);
+                   const std::map<std::string, std::string>& env, const std::string& cwd = "", int terminals = 0) {
+  Child child = spawnChild(program, args, env, cwd, terminals);
   return child.pid < 0 ? Outcome{} : finish(child);
 }
 
-// Runs `program` as `run` does, but with the descriptor `terminal` (1 or 2)
-// on a terminal, whose bytes land in `out` or `err`.
-inline Outcome runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env, int terminal) {
-  int reading = -1, shown = -1, other[2];
-  if (!rawTerminal(reading, shown)) return {};
-  if (pipe2(other, O_CLOEXEC) != 0) return {};
-  Child child = terminal == 1 ? spawnInto(program, args, env, shown, other[1], {-1, reading, other[0]})
-                              : spawnInto(program, args, env, other[1], shown, {-1, other[0], reading});
-  return child.pid < 0 ? Outcome{} : finish(child);
-}
-
-// Those of the named variables of the test's own environment that are set,
-// to hand on to a tool (the test bed's servers, for instance).
+// The named variables of the test's own environment that are set, to hand on to a tool (the test bed's servers).
 inline std::map<std::string, std::string> inherited(std::initializer_list<const char*> names) {
   std::map<std::string, std::string> env;
   for (const char* name : names)
@@ -279,9 +218,8 @@ struct Running {
   Child child;
   Outcome seen;  // what came so far
 
-  // Reads both pipes until `done` holds, or `timeout` passes (false), or both
-  // pipes end (whether `done` holds then). `done` is asked at least every
-  // tenth of a second, so it may look at more than the output.
+  // Reads until `done` holds, or `timeout` passes (false), or both streams end (whether `done` holds then).
+  // `done` is asked at least every tenth of a second, so it may look at more than the output.
   bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done(seen)) {
@@ -295,41 +233,32 @@ struct Running {
     return waitFor([&](const Outcome& o) { return o.out.find(text) != std::string::npos; }, timeout);
   }
   void signal(int number) { ::kill(child.pid, number); }
-  // Reads to the end and reaps the process.
   Outcome end() { return finish(child, seen); }
 
  private:
   int open_[2];
 };
 
-// The usage text as the tool prints it.
 inline const std::string kUsage = readFile(QUILLET_SOURCE_DIR "/tests/expected/usage.txt");
 
-// A test that runs the built tool with its own home, configuration and data
-// folders, Brazilian Portuguese and São Paulo time unless told otherwise.
+// A test that runs the built tool with its own home, configuration and data folders, Brazilian Portuguese and São
+// Paulo time unless told otherwise.
 class ToolTest : public ::testing::Test {
  protected:
-  // The tool started and left running, read as it goes.
   Running start(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
     return Running(spawnChild(QUILLET_BINARY, args, environment(extra)));
   }
   std::map<std::string, std::string> environment(const std::map<std::string, std::string>& extra = {}) {
-    std::map<std::string, std::string> env = {{"HOME", dir.path().string()},
-                                              {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                                              {"XDG_DATA_HOME", (dir.path() / "data").string()},
-                                              {"TZ", "America/Sao_Paulo"},
-                                              {"LANG", "pt_BR.UTF-8"},
-                                              {"PATH", "/usr/bin:/bin"}};
+    std::map<std::string, std::string> env = {
+        {"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+        {"XDG_DATA_HOME", (dir.path() / "data").string()}, {"TZ", "America/Sao_Paulo"}, {"LANG", "pt_BR.UTF-8"},
+        {"PATH", "/usr/bin:/bin"}};
     for (auto& [k, v] : extra) env[k] = v;
     return env;
   }
-  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
-    return run(QUILLET_BINARY, args, environment(extra));
-  }
-  // The same with a terminal as standard output and error; all is in `out`.
-  Outcome quilletOnTerminal(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
-    Child child = spawnOnTerminal(QUILLET_BINARY, args, environment(extra));
-    return child.pid < 0 ? Outcome{} : finish(child);
+  Outcome quillet(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {},
+                  int terminals = 0) {
+    return run(QUILLET_BINARY, args, environment(extra), "", terminals);
   }
   void preferences(const std::string& document) {
     writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Sources each completion script in its own shell and checks the candidates
-# offered: meeting folders and titles with spaces, provider ids (the
-# catalog's and one the preferences add), languages and command words.
+# Sources each completion script in its own shell and checks the candidates offered: meeting folders and titles
+# with spaces, provider ids (the catalog's and one the preferences add), languages and command words.
 #   tests/completions.sh <folder holding the built quillet>
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -49,8 +48,7 @@ bash_candidates() {
     printf "%s\n" "${COMPREPLY[@]}"' bash "$source_dir/completions/quillet.bash" "$@"
 }
 
-# ---- zsh: an interactive shell on a pseudo-terminal, completing with TAB ----
-# compadd is wrapped to record the matches that the completion system adds.
+# ---- zsh: an interactive shell on a pseudo-terminal, completing with TAB; compadd records what it adds ----
 cat >"$scratch/setup.zsh" <<EOF
 fpath=("$source_dir/completions" \$fpath)
 autoload -Uz compinit && compinit -u -d "$scratch/zcompdump"

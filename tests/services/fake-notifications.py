@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""org.freedesktop.Notifications on the session bus for the tests: prints
-"ready" once it owns the name, then the summary and body of every
-notification it is sent, one per line (line feeds in the body as \\n)."""
+"""org.freedesktop.Notifications on the session bus for the tests: prints "ready" once it owns the name, then
+the summary and body of every notification it is sent, one per line (line feeds in the body as \\n)."""
 from gi.repository import Gio, GLib
 
 INTERFACE = Gio.DBusNodeInfo.new_for_xml("""
