@@ -137,8 +137,7 @@ TEST_F(EnhanceCommand, Failures) {
   }
 }
 
-// "--model" as the last word has no value: it stays behind and the model of
-// the provider is kept.
+// "--model" as the last word has no value: it stays behind and the provider's model is kept.
 TEST_F(EnhanceCommand, AiTestStreamsAGreetingAndItsTiming) {
   LoopbackServer server = answering(200, eventStream({anthropicText("Olá, "), anthropicText("Quillet!")}));
   Outcome o = quillet({"ai", "test", "--provider", "anthropic", "--base-url", server.url(), "--model"});
@@ -166,9 +165,8 @@ TEST_F(EnhanceCommand, AiModelsListsWhatTheProviderOffers) {
   }
 }
 
-// `ai test` shows the first piece as it arrives; Ctrl-C then ends either
-// command at once, closing the transfer, printing nothing more and writing
-// no folder.
+// `ai test` shows the first piece as it arrives; Ctrl-C then ends either command at once, closing the transfer,
+// printing nothing more and writing no folder.
 TEST_F(EnhanceCommand, CtrlCEndsTheRunAndClosesTheTransfer) {
   fs::path folder = example(kPlanning);
   auto before = snapshot(folder);

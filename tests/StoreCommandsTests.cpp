@@ -142,7 +142,6 @@ TEST_F(StoreCommands, TrashMovesAMeetingAndNeverDeletesIt) {
   EXPECT_TRUE(fs::exists(weekly1 / "meta.json"));
 }
 
-// Upcoming events of the calendars the preferences watch.
 TEST_F(StoreCommands, CalendarListsTheUpcomingMeetings) {
   calendarEvent("trabalho", "Planning", 120,
                 "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:bruno@example.com\r\n"

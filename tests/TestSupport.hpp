@@ -121,7 +121,6 @@ struct Outcome {
   int signal = 0;  // the signal that ended the process, if one did
 };
 
-// A started process whose standard output and error the test reads.
 struct Child {
   pid_t pid = -1;
   int out = -1, err = -1;  // read ends, close-on-exec
