@@ -58,12 +58,7 @@ inline std::string summary(TextStream stream) {
 }
 
 inline HTTPRequest post(const std::string& url, TransferLimits limits = {}) {
-  HTTPRequest request;
-  request.url = url;
-  request.method = "POST";
-  request.body = "{}";
-  request.limits = limits;
-  return request;
+  return {.url = url, .method = "POST", .headers = {}, .body = "{}", .limits = limits, .secret = {}};
 }
 
 }  // namespace quillet::test
