@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/AppleClient.hpp"
 #include "ScriptedModel.hpp"
@@ -15,7 +13,6 @@ TEST(AppleClient, AvailabilityTextsAndWhatAStreamGives) {
   for (const auto& [scripted, text] : std::vector<std::pair<std::optional<OnDeviceAvailability>, std::string>>{
            {std::nullopt, "Este Mac não roda a IA da Apple"},
            {OnDeviceAvailability::available(), "disponível"},
-           {OnDeviceAvailability::unavailable(Reason::deviceNotEligible), "Este Mac não roda a IA da Apple"},
            {OnDeviceAvailability::unavailable(Reason::appleIntelligenceNotEnabled),
             "Ative a Apple Intelligence nos Ajustes do Sistema"},
            {OnDeviceAvailability::unavailable(Reason::modelNotReady), "A IA da Apple ainda está baixando"},
@@ -29,8 +26,7 @@ TEST(AppleClient, AvailabilityTextsAndWhatAStreamGives) {
   }
 }
 
-// Pieces are whole user-perceived characters, and a mark or modifier that
-// extends the last delivered character is not lost.
+// Pieces are whole user-perceived characters; a mark extending the last one delivered is not lost.
 TEST(AppleClient, SnapshotsBecomeTheAddedCharacters) {
   for (const auto& [snapshots, told] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"Oi,", "Oi, você", "Oi, você", "Oi", "Oi, você!"}, "Oi,| você|!"},
@@ -46,14 +42,4 @@ TEST(AppleClient, SnapshotsBecomeTheAddedCharacters) {
     EXPECT_EQ(summary(AppleClient().stream("Be brief.", "Resuma.")), told);
     EXPECT_EQ(model->instructions() + " " + model->prompt(), "Be brief. Resuma.");
   }
-}
-
-TEST(AppleClient, ModelErrorsPassThroughUnchanged) {
-  OnDeviceModel::Override installed(
-      ScriptedModel::available({"part"}, std::make_exception_ptr(std::runtime_error("exceeded context window"))));
-  TextStream stream = AppleClient().stream("s", "p");
-  EXPECT_EQ(stream.next(), "part");
-  EXPECT_EQ(failure([&] { stream.next(); }), "exceeded context window");
-  EXPECT_EQ(AppleClient().label() + " " + std::to_string(*AppleClient().maxPromptCharacters()),
-            "IA da Apple (no Mac) 8192");
 }

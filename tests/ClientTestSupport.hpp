@@ -1,6 +1,5 @@
 #pragma once
-// Helpers of the model-client tests: provider bodies, servers that give one
-// answer, and what a drained stream gave.
+// Helpers of the model-client tests: provider bodies, one-answer servers, what a drained stream gave.
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +33,7 @@ inline std::string errorBody(const std::string& message) {
   return nlohmann::json{{"error", {{"message", message}}}}.dump();
 }
 
-// Answers every request with `status` and `body`: a chunked event stream
-// when the status is 200, a whole JSON body otherwise.
+// Answers every request with `body`: a chunked event stream with status 200, a whole JSON body otherwise.
 inline LoopbackServer answering(int status, std::string body) {
   return LoopbackServer([status, body = std::move(body)](Connection& c) {
     if (status != 200) {
@@ -48,8 +46,7 @@ inline LoopbackServer answering(int status, std::string body) {
   });
 }
 
-// A stream's pieces joined by "|", then " ! " and the message of the error
-// that ended it, if one did: a whole outcome in one comparable line.
+// A stream's pieces joined by "|", then " ! " and the message of the error that ended it, if one did.
 inline std::string summary(TextStream stream) {
   std::string line;
   try {
@@ -61,12 +58,7 @@ inline std::string summary(TextStream stream) {
 }
 
 inline HTTPRequest post(const std::string& url, TransferLimits limits = {}) {
-  HTTPRequest request;
-  request.url = url;
-  request.method = "POST";
-  request.body = "{}";
-  request.limits = limits;
-  return request;
+  return {.url = url, .method = "POST", .headers = {}, .body = "{}", .limits = limits, .secret = {}};
 }
 
 }  // namespace quillet::test

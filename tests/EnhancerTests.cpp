@@ -19,8 +19,7 @@ class EnhancerTest : public ::testing::Test {
 
 size_t count(const std::string& s) { return text::characterCount(s); }
 
-// Lines of mine at 0:00 packed into parts of `limit` characters, joined by
-// "|", each line without its "[00:00] Me: ".
+// Lines of mine packed into parts of `limit` characters, joined by "|", without their "[00:00] Me: ".
 std::string packed(const std::vector<std::string>& texts, long limit) {
   std::vector<Segment> segments;
   for (const auto& t : texts) segments.push_back(segment(Speaker::me, 0, 1, t));
@@ -33,9 +32,7 @@ std::string packed(const std::vector<std::string>& texts, long limit) {
 }  // namespace
 
 TEST_F(EnhancerTest, PromptsWithAndWithoutDetails) {
-  EXPECT_EQ(Enhancer::partSystem(MeetingLanguage::en()),
-            "Summarize this part of a meeting as short bullets: topics, decisions, numbers, names and tasks. "
-            "Bullets only, in English (United States).");
+  EXPECT_TRUE(Enhancer::partSystem(MeetingLanguage::en()).ends_with(" in English (United States)."));
   EXPECT_NE(Enhancer::system(MeetingLanguage{"xx-weird"}).find("in xx-weird (locale xx-weird)"), std::string::npos);
 
   MeetingMeta m = meta("Daily", "2025-03-14T12:30:00Z");
@@ -84,9 +81,8 @@ TEST(EnhancerAttribution, NormalizesLinesAndMarksTheUsersOwn) {
 
 namespace {
 
-// A client with a prompt limit that keeps every request (system, prompt).
-// Part requests are answered "summary N" with spaces around it, after
-// `onPart(N)`; the final request gets a reply to be trimmed.
+// Keeps every request (system, prompt); answers part N with a padded "summary N" after `onPart(N)`,
+// and the final request with a reply to be trimmed.
 struct ScriptedClient : LLMClient {
   explicit ScriptedClient(std::optional<int> limit) : limit(limit) {}
   std::string label() const override { return "Roteiro"; }
@@ -102,9 +98,8 @@ struct ScriptedClient : LLMClient {
   mutable std::vector<std::pair<std::string, std::string>> requests;
 };
 
-// Forty exchanges with accents; every fifth answer of the other side is
-// echoed by the microphone, and every answer of the other side comes in two
-// pieces 1.5 s apart that make one turn.
+// Forty exchanges with accents; every fifth answer of the others is echoed by the microphone, and
+// each comes in two pieces 1.5 s apart that make one turn.
 Meeting longMeeting() {
   Meeting m;
   m.meta = meta("Planejamento");
@@ -122,10 +117,8 @@ Meeting longMeeting() {
 
 }  // namespace
 
-// Each part gets what the limit leaves after the system prompt and 800
-// characters for the rest, but never less than 1500; the parts cover the
-// echo-free turns in order, and the final request carries their summaries.
-// Partials are growing prefixes of the reply, which is trimmed.
+// Each part gets what the limit leaves after the system prompt and 800 characters, never less than 1500;
+// the parts cover the echo-free turns in order, and the final request carries their summaries.
 TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
   Meeting m = longMeeting();
   const int system = static_cast<int>(count(Enhancer::system(m.meta.language)));

@@ -42,8 +42,7 @@ TEST(JSON, RefusesNestingDeeperThanAnyRealDocument) {
   }
 }
 
-// Every reader of outside JSON refuses the same deep text that would
-// otherwise cost many times its size in memory.
+// Every reader of outside JSON refuses deep text that would cost many times its size in memory.
 TEST(JSON, EveryReaderOfOutsideDataRefusesDeepText) {
   TempDir dir;
   ScopedEnv env("XDG_CONFIG_HOME", dir.path().string());

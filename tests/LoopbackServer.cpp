@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace quillet::test {
@@ -26,11 +27,6 @@ std::pair<int, int> boundSocket() {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) throw std::runtime_error("loopback: no port");
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   return {fd, ntohs(address.sin_port)};
-}
-
-std::string head(int status, std::string_view contentType, const std::string& more) {
-  return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
-         "\r\nConnection: close\r\n" + more + "\r\n";
 }
 
 }  // namespace
@@ -51,8 +47,9 @@ bool Connection::send(std::string_view bytes) {
   return true;
 }
 
-bool Connection::sendHead(int status, std::string_view contentType, bool chunked) {
-  return send(head(status, contentType, chunked ? "Transfer-Encoding: chunked\r\n" : ""));
+bool Connection::sendHead(int status, std::string_view contentType, std::string_view framing) {
+  return send("HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + std::string(contentType) +
+              "\r\nConnection: close\r\n" + std::string(framing) + "\r\n\r\n");
 }
 
 bool Connection::sendChunk(std::string_view bytes) {
@@ -61,10 +58,8 @@ bool Connection::sendChunk(std::string_view bytes) {
   return send(size + std::string(bytes) + "\r\n");
 }
 
-bool Connection::endChunks() { return send("0\r\n\r\n"); }
-
 bool Connection::respond(int status, std::string_view body, std::string_view contentType) {
-  return send(head(status, contentType, "Content-Length: " + std::to_string(body.size()) + "\r\n") + std::string(body));
+  return sendHead(status, contentType, "Content-Length: " + std::to_string(body.size())) && send(body);
 }
 
 bool Connection::waitForClose(std::chrono::milliseconds timeout) {
@@ -91,16 +86,13 @@ bool Connection::readRequest() {
   while ((headEnd = data.find("\r\n\r\n")) == std::string::npos)
     if (!more(data)) return false;
   // "METHOD target HTTP/1.1", then "Name: value" lines.
-  size_t lineEnd = data.find("\r\n"), space = data.find(' ');
-  request_.method = data.substr(0, space);
-  request_.target = data.substr(space + 1, data.rfind(' ', lineEnd) - space - 1);
-  while (lineEnd < headEnd) {
-    size_t start = lineEnd + 2;
-    lineEnd = data.find("\r\n", start);
-    std::string line = data.substr(start, lineEnd - start);
+  std::istringstream head(data.substr(0, headEnd));
+  std::string line;
+  head >> request_.method >> request_.target;
+  while (std::getline(head, line)) {
     size_t colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
     if (colon == std::string::npos) continue;
-    line.erase(line.find_last_not_of(" \t") + 1);
+    line.erase(line.find_last_not_of(" \t\r") + 1);
     request_.headers.emplace_back(line.substr(0, colon), value < line.size() ? line.substr(value) : "");
   }
   request_.body = data.substr(headEnd + 4);

@@ -1,8 +1,6 @@
 #pragma once
-// A small HTTP/1.1 server on 127.0.0.1 for the tests of the HTTP clients. It
-// records every request and hands each connection (one request each) to a
-// handler on a thread of its own, which writes exact bytes: tests decide
-// where chunks split, when the server stalls and whether it ever finishes.
+// An HTTP/1.1 server on 127.0.0.1 that records every request and hands each connection to a handler on a thread
+// of its own, writing exact bytes: tests decide where chunks split, and when the server stalls or finishes.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,10 +12,8 @@
 namespace quillet::test {
 
 struct ReceivedRequest {
-  std::string method, target;  // the target: path and query
+  std::string method, target, body;  // the target: path and query
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
-
   // The value of the first header named `name`, in any case; absent: "".
   std::string header(std::string_view name) const;
 };
@@ -28,9 +24,10 @@ class Connection {
   const ReceivedRequest& request() const { return request_; }
   bool send(std::string_view bytes);
   // Status line and headers, always with "Connection: close".
-  bool sendHead(int status, std::string_view contentType = "text/event-stream", bool chunked = true);
+  bool sendHead(int status, std::string_view contentType = "text/event-stream",
+                std::string_view framing = "Transfer-Encoding: chunked");
   bool sendChunk(std::string_view bytes);  // never empty
-  bool endChunks();
+  bool endChunks() { return send("0\r\n\r\n"); }
   // A whole response with a Content-Length.
   bool respond(int status, std::string_view body, std::string_view contentType = "application/json");
   // True when the client closes the connection within `timeout`.
@@ -52,14 +49,11 @@ class LoopbackServer {
  public:
   using Handler = std::function<void(Connection&)>;
 
-  // Listens at once on a free port.
-  explicit LoopbackServer(Handler handler);
-  // Closes every connection and waits for the handlers to return.
-  ~LoopbackServer();
+  explicit LoopbackServer(Handler handler);  // listening at once on a free port
+  ~LoopbackServer();                          // closes every connection and waits for the handlers
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::vector<ReceivedRequest> requests() const;
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/Cancellation.hpp"
 #include "QuilletKit/NoteWriter.hpp"
@@ -52,32 +50,37 @@ class NoteWriterTest : public ::testing::Test {
 
 }  // namespace
 
-// The on-device model answers exactly the recoverable failures, and only when
-// asked to and available.
+// The on-device model answers exactly another provider's recoverable failures, when asked to and available.
+// A failed fallback throws its own error, and the on-device provider is never retried with itself.
 TEST_F(NoteWriterTest, FallsBackExactlyOnRecoverableErrors) {
-  for (const auto& [status, body, remote, recoverable] : std::vector<std::tuple<int, std::string, std::string, bool>>{
-           {200, eventStream({anthropicText("\n## Cache\n"), anthropicText("- dez\n")}),
-            "## Cache\n- dez (Anthropic · claude-test)", false},
-           {401, errorBody("invalid x-api-key"), "! HTTP 401: invalid x-api-key", true},
-           {400, errorBody("prompt is too long"), "! HTTP 400: prompt is too long", false},
+  enum Model { unavailable, answers, fails };
+  const std::string ok = eventStream({anthropicText("\n## Cache\n"), anthropicText("- dez\n")});
+  const std::string unauthorized = errorBody("invalid x-api-key"), local = "Notas locais" + kOnDevice;
+  using Case = std::tuple<int, std::string, bool, Model, std::string>;
+  for (const auto& [status, body, fallback, model, told] : std::vector<Case>{
+           {200, ok, true, answers, "## Cache\n- dez (Anthropic · claude-test)"},
+           {401, unauthorized, true, answers, local},
+           {401, unauthorized, false, answers, "! HTTP 401: invalid x-api-key"},
+           {401, unauthorized, true, unavailable, "! HTTP 401: invalid x-api-key"},
+           {400, errorBody("prompt is too long"), true, answers, "! HTTP 400: prompt is too long"},
+           {500, errorBody("internal"), true, fails, "! ocupado"},
+           {0, "", true, fails, "! ocupado"},  // status 0: the on-device provider itself
+           {0, "", true, answers, local},
        }) {
-    SCOPED_TRACE(remote);
+    SCOPED_TRACE(told);
     LoopbackServer server = answering(status, body);
-    auto available = ScriptedModel::available({"Notas", "Notas locais"});
-    {
-      OnDeviceModel::Override installed(available);
-      EXPECT_EQ(written(anthropicAt(server.url()), true), recoverable ? "Notas locais" + kOnDevice : remote);
-      EXPECT_EQ(written(anthropicAt(server.url()), false), remote);
-    }
-    OnDeviceModel::Override disabled(std::make_shared<ScriptedModel>(
-        OnDeviceAvailability::unavailable(OnDeviceAvailability::Reason::modelNotReady), std::vector<std::string>{}));
-    EXPECT_EQ(written(anthropicAt(server.url()), true), remote);
-    EXPECT_EQ(available->sessions(), recoverable ? 1 : 0);
+    auto scripted = std::make_shared<ScriptedModel>(
+        model == unavailable ? OnDeviceAvailability::unavailable(OnDeviceAvailability::Reason::modelNotReady)
+                             : OnDeviceAvailability::available(),
+        std::vector<std::string>{"Notas", "Notas locais"},
+        model == fails ? std::make_exception_ptr(LLMError::unavailable("ocupado")) : nullptr);
+    OnDeviceModel::Override installed(scripted);
+    EXPECT_EQ(written(status ? anthropicAt(server.url()) : Providers::apple(), fallback), told);
+    EXPECT_EQ(scripted->sessions(), told == local || model == fails ? 1 : 0);
   }
 }
 
-// The fallback's partials start again, from the same prompts; a stop is never
-// answered with a fallback.
+// The fallback's partials start again, from the same prompts; a stop is never answered with a fallback.
 TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   LoopbackServer server = answering(200, eventStream({anthropicText("Primeira "), anthropicText("parte"),
                                                       {{"type", "error"}, {"error", {{"message", "Overloaded"}}}}}));
@@ -98,20 +101,4 @@ TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   EXPECT_EQ(written(anthropicAt(server.url()), true, nullptr, stopped.get_token()), "! cancelado");
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(model->sessions(), 1);
-}
-
-// The on-device provider is never retried with itself, and a failed fallback
-// throws its own error.
-TEST_F(NoteWriterTest, OnDeviceFailuresAreFinal) {
-  LoopbackServer server = answering(500, errorBody("internal"));
-  for (const auto& [provider, failure] : std::vector<std::pair<ProviderConfig, std::exception_ptr>>{
-           {Providers::apple(), std::make_exception_ptr(LLMError::unavailable("ocupado"))},
-           {anthropicAt(server.url()), std::make_exception_ptr(std::runtime_error("ocupado"))}}) {
-    auto model = ScriptedModel::available({"meio"}, failure);
-    OnDeviceModel::Override installed(model);
-    EXPECT_EQ(written(provider, true), "! ocupado");
-    EXPECT_EQ(model->sessions(), 1);
-  }
-  OnDeviceModel::Override installed(ScriptedModel::available({"Notas"}));
-  EXPECT_EQ(written(Providers::apple(), true), "Notas" + kOnDevice);
 }

@@ -1,4 +1,3 @@
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -23,9 +22,8 @@ std::optional<std::string> tPiece(const nlohmann::json& event) {
   return t->get<std::string>();
 }
 
-// A reply in chunks, and what a stream of it gives. After the chunks the
-// server ends the body, repeats the last chunk until the client hangs up,
-// falls silent, or (raw) sends the chunks as they are, without any head.
+// After the chunks the server ends the body, repeats the last chunk until the client
+// hangs up, falls silent, or (raw) sends the chunks as they are, without any head.
 enum class Tail { end, repeat, stall, raw };
 struct Reply {
   std::string told = {};
@@ -72,7 +70,6 @@ const std::vector<std::string> kMixedPayloads = {"{\"t\":\"é\"}", "{\"t\":\"�
 
 TEST(SSE, JoinsBaseAndPath) {
   EXPECT_EQ(SSE::url(" https://api.example.com/v1/ ", "/models"), "https://api.example.com/v1/models");
-  EXPECT_EQ(SSE::url("http://127.0.0.1:11434/v1", "/models?limit=100"), "http://127.0.0.1:11434/v1/models?limit=100");
   // The placeholder of a custom provider: a URL without a host, which fails in transport.
   EXPECT_EQ(SSE::url("https://", "/chat/completions"), "https:/chat/completions");
   for (std::string bad : {"  api.example.com/v1 ", "", "/v1", "https://bad host/v1", "1http://x"})
@@ -82,18 +79,15 @@ TEST(SSE, JoinsBaseAndPath) {
 // The key is masked before the body is cut, so no cut can show most of it;
 // values too short to be secrets are left alone.
 TEST(SSE, ErrorMessagesAndModelIDs) {
-  const std::string key = "sk-live-0123456789abcdefghij", pad(390, 'a'), html = "<html>" + std::string(594, 'x');
+  const std::string key = "sk-live-0123456789abcdefghij", pad(390, 'a');
   for (const auto& [body, secret, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
-           {R"({"error":{"message":"bad key","type":"auth"}})", "", "bad key"},
            {R"({"error":"overloaded","message":"other"})", "", "overloaded"},
            {R"({"error":{"code":1},"message":"top"})", "", "top"},
            {R"(["not","an","object"])", "", R"(["not","an","object"])"},
-           {html, "", html.substr(0, 400)},
            // A character cut at byte 400 becomes one replacement character.
            {std::string(399, 'a') + "é and more", "", std::string(399, 'a') + "\uFFFD"},
            {"\xff\xfe", "", "\uFFFD\uFFFD"},
            {pad + key + " end", key, pad + "••• "},
-           {"invalid key " + key.substr(0, 20), key, "invalid key •••"},
            {errorBody("bad key " + key + " ends " + key.substr(0, 9)), key, "bad key ••• ends •••"},
            {"costs sk-", key, "costs sk-"},
            {"token abcdefg refused", "abcdefg", "token abcdefg refused"},
@@ -101,10 +95,8 @@ TEST(SSE, ErrorMessagesAndModelIDs) {
        })
     EXPECT_EQ(SSE::errorMessage(body, secret), message) << body.substr(0, 60);
 
-  auto ids = [](const char* text) { return SSE::modelIDs(nlohmann::json::parse(text)); };
-  EXPECT_EQ(ids(R"({"data":[{"id":"b"},{"id":"a"},{"name":"x"},{"id":3},"s"]})"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_TRUE(ids("{}").empty());
-  EXPECT_TRUE(ids(R"({"data":{"id":"a"}})").empty());
+  for (const char* text : {"{}", R"({"data":{"id":"a"}})", R"({"data":[{"name":"x"},{"id":3},"s"]})"})
+    EXPECT_TRUE(SSE::modelIDs(nlohmann::json::parse(text)).empty()) << text;
 }
 
 TEST(SSELineReader, SameDataLinesWhereverTheBodyIsCut) {
@@ -129,8 +121,7 @@ TEST(SSELineReader, KeepsOnlyTheLineBeingReadAndSkipsOverlongLines) {
     return true;
   };
   const std::string block(64 << 10, 'x');
-  // A line that never ends is not kept once it is known to be no data line,
-  // nor once a data line has grown past the limit.
+  // A line that never ends is not kept once known to be no data line, nor past the limit.
   for (auto [start, most] : {std::pair{"event: ", size_t{1024}}, {"data: ", size_t{2} << 20}}) {
     reader.feed(start, collect);
     for (int i = 0; i < 256; ++i) ASSERT_TRUE(reader.feed(block, collect));
@@ -141,8 +132,7 @@ TEST(SSELineReader, KeepsOnlyTheLineBeingReadAndSkipsOverlongLines) {
   EXPECT_EQ(payloads, (std::vector<std::string>{"ok"}));
 }
 
-// Whatever the server does, the stream gives its pieces, then at most one
-// error, in one line.
+// Whatever the server does, the stream gives its pieces, then at most one error.
 TEST(SSEEvents, WhatEachReplyGives) {
   std::string deep, sized;
   for (int i = 0; i < 100'000; ++i) deep += "{\"a\":";
@@ -189,8 +179,7 @@ TEST(SSEEvents, WhatEachReplyGives) {
   }
 }
 
-// OpenSSL's own test server does answer a client told to trust its
-// self-signed certificate; the clients themselves never do.
+// OpenSSL's test server answers a client told to trust its certificate; our clients never do.
 TEST(SSEEvents, ASelfSignedCertificateIsNotTrusted) {
   TempDir dir;
   const std::string pem = (dir.path() / "cert.pem").string(), key = (dir.path() / "key.pem").string();
@@ -201,12 +190,8 @@ TEST(SSEEvents, ASelfSignedCertificateIsNotTrusted) {
   Running server(
       spawnChild("/usr/bin/openssl", {"s_server", "-accept", address, "-cert", pem, "-key", key, "-www"}, {}));
   ASSERT_TRUE(server.waitForOutput("ACCEPT", 10s)) << server.seen.err;
-  CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_CAINFO, pem.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
-  EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
-  curl_easy_cleanup(curl);
+  Outcome trusting = run("/usr/bin/curl", {"--silent", "--show-error", "--cacert", pem, url}, {});
+  EXPECT_EQ(trusting.status, 0) << trusting.err;
   EXPECT_EQ(summary(SSE::events(post(url), tPiece)),
             " ! Ocorreu um erro de SSL e não é possível estabelecer uma conexão segura com o servidor.");
   EXPECT_THROW(SSE::json(post(url)), LLMError);
@@ -255,13 +240,10 @@ TEST(SSEJson, ReadsOneObjectOrFails) {
   std::promise<bool> hungUp;
   LoopbackServer server([&](Connection& c) {
     const std::string& path = c.request().target;
-    if (path == "/list") c.respond(200, R"({"data":[{"id":"m2"},{"id":"m1"}]})");
-    else if (path == "/array") c.respond(200, "[1]");
-    else if (path == "/html") c.respond(200, "<html>", "text/html");
+    if (path == "/html") c.respond(200, "<html>", "text/html");
     else if (path == "/moved")
       c.send("HTTP/1.1 308 Permanent Redirect\r\nLocation: /v1/moved\r\nContent-Length: 9\r\n"
              "Connection: close\r\n\r\nelsewhere");
-    else if (path != "/deep") c.respond(404, R"({"error":{"message":"no such path"}})");
     else {
       // Refused on the first stretch that nests too deep, without waiting for the rest.
       c.sendHead(200, "application/json");
@@ -274,12 +256,8 @@ TEST(SSEJson, ReadsOneObjectOrFails) {
     request.url = server.url() + path;
     return SSE::json(request);
   };
-  EXPECT_EQ(SSE::modelIDs(get("/list")), (std::vector<std::string>{"m1", "m2"}));
-  EXPECT_EQ(server.requests().at(0).method, "GET");
-  EXPECT_EQ(get("/array"), nlohmann::json::object());
   const std::string unreadable = "Não foi possível ler os dados porque eles não estão no formato correto.";
   EXPECT_EQ(failure([&] { get("/html"); }), unreadable);
-  EXPECT_EQ(failure([&] { get("/missing"); }), "HTTP 404: no such path");
   const std::string redirect =
       "HTTP 308: o servidor redirecionou para " + server.url() + "/v1/moved; confira o endereço base.";
   EXPECT_EQ(failure([&] { get("/moved"); }), redirect);

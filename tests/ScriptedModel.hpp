@@ -1,8 +1,6 @@
 #pragma once
-// An on-device model for tests: every session answers with the same growing
-// snapshots, then ends normally or with `failure`. It remembers what its last
-// session was given and how many sessions were made. Install it for the
-// process with `OnDeviceModel::Override`.
+// Every session answers with the same growing snapshots, then ends normally or with `failure`; the model
+// remembers what its last session was given and how many were made. Install it with `OnDeviceModel::Override`.
 #include <exception>
 #include <memory>
 #include <string>

@@ -11,8 +11,7 @@ using namespace quillet;
 using namespace quillet::test;
 using namespace std::chrono_literals;
 
-// However it was made, a stream delivers its pieces in order (single and
-// batched), then throws its error once; the producer starts before the first pull.
+// Pieces in order (single and batched), then the error once; the producer starts before the first pull.
 TEST(TextStream, DeliversPiecesInOrderThenTheErrorOnce) {
   std::promise<void> started;
   std::vector<TextStream> streams;
@@ -34,9 +33,8 @@ TEST(TextStream, DeliversPiecesInOrderThenTheErrorOnce) {
   }
 }
 
-// Dropping, cancelling, interrupting (also during a pull) and moving over a
-// stream stop its producer; nothing is delivered after a stop, not even a
-// batch already taken, and a moved-from stream is empty.
+// Dropping, cancelling, interrupting (also during a pull) and moving over a stream stop its producer;
+// nothing is delivered after a stop, not even a batch already taken, and a moved-from stream is empty.
 TEST(TextStream, StoppingAWaitingProducer) {
   std::atomic<int> stops = 0;
   const std::vector<std::function<void(std::optional<TextStream>&)>> ways = {

@@ -4,27 +4,16 @@
 #include "FuzzSupport.hpp"
 #include "QuilletKit/JSON.hpp"
 
-namespace {
-
-size_t depthOf(const nlohmann::json& root) {
-  size_t deepest = 0;
-  std::vector<std::pair<const nlohmann::json*, size_t>> pending = {{&root, 0}};
-  while (!pending.empty()) {
-    auto [value, depth] = pending.back();
-    pending.pop_back();
-    if (!value->is_structured()) continue;
-    deepest = std::max(deepest, depth + 1);
-    for (const auto& child : *value) pending.push_back({&child, depth + 1});
-  }
-  return deepest;
-}
-
-}  // namespace
-
 QUILLET_FUZZ_TARGET(text) {
+  using Event = nlohmann::json::parse_event_t;
+  size_t deepest = 0;
+  auto depth = [&](int outer, Event event, const nlohmann::json&) {
+    if (event == Event::object_start || event == Event::array_start) deepest = std::max<size_t>(deepest, outer + 1);
+    return true;
+  };
   nlohmann::json guarded = quillet::parseJSON(text);
-  nlohmann::json plain = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (plain.is_discarded() || depthOf(plain) > quillet::kMaxJSONDepth) require(guarded.is_discarded());
+  nlohmann::json plain = nlohmann::json::parse(text.begin(), text.end(), depth, false);
+  if (plain.is_discarded() || deepest > quillet::kMaxJSONDepth) require(guarded.is_discarded());
   else require(!guarded.is_discarded() && guarded == plain);
   size_t cut = text.empty() ? 0 : static_cast<unsigned char>(text[0]) % (text.size() + 1);
   quillet::JSONNesting whole, split;
