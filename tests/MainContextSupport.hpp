@@ -22,8 +22,7 @@ struct Alive : Registration {
   ~Alive() override { *alive = false; }
 };
 
-// Wall and monotonic clocks that move together when the test advances
-// them. Timers and deferred calls fire only inside advance.
+// Wall and monotonic clocks that move together; timers and deferred calls fire only inside advance.
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
@@ -117,9 +116,8 @@ inline std::string calendar(const std::string& body) {
 inline std::string event(const std::string& lines) { return "BEGIN:VEVENT\r\n" + lines + "END:VEVENT\r\n"; }
 // "20250310T130000Z" for a date.
 inline std::string icsTime(Date d) {
-  std::string out;
-  for (char c : formatISO8601(d))
-    if (c != '-' && c != ':') out += c;
+  std::string out = formatISO8601(d);
+  std::erase_if(out, [](char c) { return c == '-' || c == ':'; });
   return out;
 }
 
