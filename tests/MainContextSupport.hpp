@@ -16,7 +16,6 @@
 
 namespace quillet::test {
 
-// A registration that tells whether it is still held.
 struct Alive : Registration {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
   ~Alive() override { *alive = false; }
@@ -109,7 +108,6 @@ inline void spinFor(std::chrono::milliseconds span) {
   spinUntil([] { return false; }, span);
 }
 
-// Calendar files as the tests write them.
 inline std::string calendar(const std::string& body) {
   return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\n" + body + "END:VCALENDAR\r\n";
 }

@@ -25,7 +25,6 @@ TEST(Text, ComparisonWordsFoldCaseAndAccents) {
     EXPECT_EQ(text::comparisonWords(s), words) << s;
 }
 
-// The ASCII and Latin fast paths must give what the general path gives.
 TEST(Text, FastWordPathsAgreeWithTheGeneralPath) {
   std::mt19937 random(99);
   for (int round = 0; round < 3000; ++round) {

@@ -34,7 +34,6 @@ TEST(RemovingEcho, WindowThresholdAndWords) {
   EXPECT_TRUE(Transcript::removingEcho({}, 3.0, 0.6).empty());
 }
 
-// The fast procedure must give exactly the reference result.
 TEST(RemovingEcho, AgreesWithTheReference) {
   auto agree = [](const std::vector<Segment>& segments, double window, double threshold) {
     return Transcript::removingEcho(segments, window, threshold) ==
