@@ -1,5 +1,4 @@
-// When the agent records for a meeting application: sequences of the
-// detector's reports on a clock the test moves.
+// When the agent records for a meeting application: sequences of the detector's reports on a clock the test moves.
 #include <gtest/gtest.h>
 
 #include "MainContextSupport.hpp"
@@ -7,23 +6,16 @@
 
 using namespace quillet;
 using namespace quillet::test;
-using namespace std::chrono_literals;
-
-namespace {
-
-// One step: a report ("zoom", "teams" or "none"), minutes passing ("+N") or
-// the user stopping the recording ("stop").
-struct Case {
-  const char* name;
-  std::vector<std::string> steps;
-  int autoStopMinutes;
-  std::vector<std::string> actions;  // "start Zoom", "stop"
-  bool refuse = false;               // the recording cannot start
-};
-
-}  // namespace
 
 TEST(AutoRecording, StartsWithTheApplicationAndStopsOnlyOnceItStayedAway) {
+  // A step is a report ("zoom", "teams" or "none"), minutes passing ("+N") or the user stopping the recording.
+  struct Case {
+    const char* name;
+    std::vector<std::string> steps;
+    int autoStopMinutes;
+    std::vector<std::string> actions;  // "start Zoom", "stop"
+    bool refuse = false;               // the recording cannot start
+  };
   const MeetingApp zoom{"us.zoom.xos", "Zoom"}, teams{"com.microsoft.teams", "Microsoft Teams"};
   const Case cases[] = {
       {"stops autoStop after", {"zoom", "none", "+1", "+1"}, 2, {"start Zoom", "stop"}},

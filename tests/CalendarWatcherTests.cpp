@@ -1,6 +1,5 @@
-// The watcher's logic against a substitute store and a clock that the test
-// moves: the window and filters, sorting, announcements and wake-ups, the
-// conversion of store events and the join-link search.
+// The watcher's logic against a substitute store and a clock that the test moves, the conversion of store
+// events and the join-link search.
 #include <gtest/gtest.h>
 
 #include "MainContextSupport.hpp"
@@ -18,7 +17,7 @@ class FakeStore : public CalendarEventSource {
  public:
   bool authorized = true;
   std::vector<CalendarInfo> calendarList{{"work", "Trabalho"}, {"home", "Casa"}};
-  std::vector<std::pair<std::string, CalendarItem>> items;  // calendar id, item
+  std::vector<CalendarItem> items;
   std::optional<std::vector<CalendarInfo>> lastSelection;
   Date lastFrom, lastTo;
   int queries = 0;
@@ -32,7 +31,7 @@ class FakeStore : public CalendarEventSource {
                                    const std::optional<std::vector<CalendarInfo>>& selection) override {
     ++queries, lastFrom = from, lastTo = to, lastSelection = selection;
     std::vector<CalendarItem> out;
-    for (const auto& [calendar, item] : items)
+    for (const auto& item : items)
       if (item.start < to && item.end > from) out.push_back(item);
     return out;
   }
@@ -74,14 +73,11 @@ struct CalendarWatcherTest : ::testing::Test {
     watcher->onChange = [this](const std::vector<CalendarEvent>& list) { changes.push_back(list); };
     watcher->onStartingSoon = [this](const CalendarEvent& e) { announced.push_back(e.title); };
   }
-  void add(CalendarItem i, const std::string& calendar = "work") { store->items.emplace_back(calendar, i); }
 };
 
 }  // namespace
 
 TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWithTheirLinks) {
-  add(item("late", 2h, 30min, "Later"));
-  add(item("ended", -1h, 59min, "Ended a minute ago"));
   auto allDay = item("holiday", -12h, 24h, "Feriado");
   allDay.allDay = true;
   auto cancelled = item("off", 1h, 1h, "Cancelled");
@@ -90,10 +86,9 @@ TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWi
   edit(tieA).notes = "https://zoom.us/j/1";
   auto again = tieA;  // the next occurrence, on the same text
   again.start += 24h, again.end += 24h;
-  for (auto& i : {allDay, cancelled, tieA, again}) add(i, "home");
-  add(item("running", -2h, 3h, "Running"), "home");
-  add(item("far", 37h, 1h, "Too far"));
-  add(item("tieB", 1h, 30min, "Same start B"));
+  store->items = {item("late", 2h, 30min, "Later"), item("ended", -1h, 59min, "Ended a minute ago"),
+                  allDay, cancelled, tieA, again, item("running", -2h, 3h, "Running"),
+                  item("far", 37h, 1h, "Too far"), item("tieB", 1h, 30min, "Same start B")};
 
   watcher->refresh();
   EXPECT_EQ(store->lastFrom, kNow - 3h);
@@ -122,8 +117,7 @@ TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWi
 }
 
 TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStartsAndWakesUpIdleEveryFourHours) {
-  add(item("standup", 10min, 15min, "Standup"));
-  add(item("soon", 40s, 30min, "First seen inside its last minute"));
+  store->items = {item("standup", 10min, 15min, "Standup"), item("soon", 40s, 30min, "First seen in its last minute")};
   watcher->start();
   auto pending = clock->pending();
   ASSERT_EQ(pending.size(), 1u);
@@ -142,8 +136,8 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStartsAndWakesU
   EXPECT_EQ(announced.size(), 1u);
 
   // Moved to a later time, it is a new occurrence and is announced again.
-  store->items[0].second.start = clock->current + 5min;
-  store->items[0].second.end = clock->current + 20min;
+  store->items[0].start = clock->current + 5min;
+  store->items[0].end = clock->current + 20min;
   store->change();
   clock->advance(4min);
   EXPECT_EQ(announced.size(), 2u);
@@ -165,7 +159,7 @@ TEST_F(CalendarWatcherTest, StartStopLosingAccessAndTheWatchersEnd) {
   EXPECT_TRUE(clock->pending().empty());
 
   // Without access the list empties.
-  add(item("x", 1h, 1h));
+  store->items = {item("x", 1h, 1h)};
   watcher->start();
   ASSERT_EQ(watcher->upcoming().size(), 1u);
   store->authorized = false;

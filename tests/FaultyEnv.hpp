@@ -1,8 +1,7 @@
 #pragma once
-// An Env over the real file system that fails one kind of operation with a
-// chosen error from its nth call on (for `times` calls), as a full disk, a
-// failing device or a refusing file system would. A failing write stores half its bytes first.
-// For one thread at a time.
+// An Env over the real file system that fails one kind of operation with a chosen error from its nth call on
+// (for `times` calls), as a full disk, a failing device or a refusing file system would. A failing write stores
+// half its bytes first. For one thread at a time.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -53,10 +52,6 @@ class FaultyEnv : public EnvWrapper {
   std::unique_ptr<WritableFile> newWritableFile(const std::filesystem::path& path) override {
     check(Op::create, path);
     return std::make_unique<File>(*this, EnvWrapper::newWritableFile(path), path);
-  }
-  std::unique_ptr<WritableFile> newAppendableFile(const std::filesystem::path& path) override {
-    check(Op::create, path);
-    return std::make_unique<File>(*this, EnvWrapper::newAppendableFile(path), path);
   }
   void renameFile(const std::filesystem::path& from, const std::filesystem::path& to) override {
     check(Op::rename, to);

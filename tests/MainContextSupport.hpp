@@ -16,14 +16,12 @@
 
 namespace quillet::test {
 
-// A registration that tells whether it is still held.
 struct Alive : Registration {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
   ~Alive() override { *alive = false; }
 };
 
-// Wall and monotonic clocks that move together when the test advances
-// them. Timers and deferred calls fire only inside advance.
+// Wall and monotonic clocks that move together; timers and deferred calls fire only inside advance.
 class ManualMainContext : public MainContext {
  public:
   struct Timer {
@@ -110,16 +108,14 @@ inline void spinFor(std::chrono::milliseconds span) {
   spinUntil([] { return false; }, span);
 }
 
-// Calendar files as the tests write them.
 inline std::string calendar(const std::string& body) {
   return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\n" + body + "END:VCALENDAR\r\n";
 }
 inline std::string event(const std::string& lines) { return "BEGIN:VEVENT\r\n" + lines + "END:VEVENT\r\n"; }
 // "20250310T130000Z" for a date.
 inline std::string icsTime(Date d) {
-  std::string out;
-  for (char c : formatISO8601(d))
-    if (c != '-' && c != ':') out += c;
+  std::string out = formatISO8601(d);
+  std::erase_if(out, [](char c) { return c == '-' || c == ':'; });
   return out;
 }
 

@@ -1,7 +1,5 @@
-// The detector's logic over a substitute process list and a manual clock
-// (catalog matching, the first qualifying process, the 1.5-second debounce,
-// listeners), then the PulseAudio backend without a server. On the test
-// bed's server the agent's tests drive it, with parecord as the call.
+// The detector's logic over a substitute process list and a manual clock, then the PulseAudio backend without a
+// server. On the test bed's server the agent's tests drive it, with parecord as the call.
 #include <gtest/gtest.h>
 
 #include "MainContextSupport.hpp"
@@ -49,10 +47,6 @@ class FakeProcesses : public AudioProcessList {
   }
 };
 
-AudioProcess process(uint32_t id, std::optional<std::string> bundle, bool running = false) {
-  return {id, std::move(bundle), running};
-}
-
 using Reports = std::vector<std::optional<MeetingApp>>;
 const MeetingApp kFirefox{"org.mozilla.firefox", "Firefox"};
 
@@ -70,69 +64,51 @@ struct MeetingDetectorTest : ::testing::Test {
 }  // namespace
 
 TEST(MeetingApps, CatalogPrefixesAndLinuxClientsBundles) {
-  struct Case {
-    const char* identifier;
-    std::optional<MeetingApp> app;
-  } apps[] = {
-      {"com.google.Chrome.helper", MeetingApp{"com.google.Chrome", "Google Chrome"}},
-      {"com.microsoft.teams2", MeetingApp{"com.microsoft.teams", "Microsoft Teams"}},
-      {"org.example.Recorder", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto& c : apps) EXPECT_EQ(MeetingDetector::app(c.identifier), c.app) << c.identifier;
-
+  for (const auto& [identifier, app] : std::vector<std::pair<const char*, std::optional<MeetingApp>>>{
+           {"com.google.Chrome.helper", MeetingApp{"com.google.Chrome", "Google Chrome"}},
+           {"com.microsoft.teams2", MeetingApp{"com.microsoft.teams", "Microsoft Teams"}},
+           {"org.example.Recorder", std::nullopt}, {"", std::nullopt}})
+    EXPECT_EQ(MeetingDetector::app(identifier), app) << identifier;
   // The application id, else the row of the Flatpak id or of the binary.
-  struct Client {
-    const char *applicationID, *flatpakID, *binary;
-    std::optional<std::string> bundle;
-  } clients[] = {
-      {"org.gnome.Totem", nullptr, "firefox", "org.gnome.Totem"},
-      {"", nullptr, "slack", "com.tinyspeck.slackmacgap"},
-      {nullptr, nullptr, "chromium", "com.google.Chrome"},
-      {nullptr, "us.zoom.Zoom", "zoom", "us.zoom.xos"},
-      {nullptr, "org.mozilla.firefox", "firefox-bin", "org.mozilla.firefox"},
-      {nullptr, nullptr, "bash", std::nullopt},
-      {nullptr, nullptr, nullptr, std::nullopt},
-  };
-  for (const auto& c : clients)
-    EXPECT_EQ(clientBundleID(c.applicationID, c.flatpakID, c.binary), c.bundle) << (c.binary ? c.binary : "-");
+  for (const auto& [applicationID, flatpakID, binary, bundle] :
+       std::vector<std::tuple<const char*, const char*, const char*, std::optional<std::string>>>{
+           {"org.gnome.Totem", nullptr, "firefox", "org.gnome.Totem"},
+           {"", nullptr, "slack", "com.tinyspeck.slackmacgap"}, {nullptr, nullptr, "chromium", "com.google.Chrome"},
+           {nullptr, "us.zoom.Zoom", "zoom", "us.zoom.xos"}, {nullptr, nullptr, "bash", std::nullopt},
+           {nullptr, "org.mozilla.firefox", "firefox-bin", "org.mozilla.firefox"}, {nullptr, nullptr, nullptr, {}}})
+    EXPECT_EQ(clientBundleID(applicationID, flatpakID, binary), bundle) << (binary ? binary : "-");
 }
 
 TEST_F(MeetingDetectorTest, TheFirstQualifyingProcessOfTheServersListWins) {
   const MeetingApp chrome{"com.google.Chrome", "Google Chrome"}, webex{"Cisco-Systems.Spark", "Webex"};
   const std::string meetings = "com.cisco.webexmeetingsapp";
-  struct Case {
-    std::vector<AudioProcess> list;
-    std::set<std::string> ignored;
-    std::optional<MeetingApp> found;
-  } cases[] = {
-      {{process(1, "com.google.Chrome.helper", true), process(2, "us.zoom.xos", true)}, {}, chrome},
-      // Our own stream, one without a bundle, one that is not recording, one unknown.
-      {{process(1, "app.quillet.mac", true), process(2, std::nullopt, true), process(3, "us.zoom.xos"),
-        process(4, "org.example", true)}, {}, std::nullopt},
-      {{process(1, meetings, true), process(2, "Cisco-Systems.Spark", true)}, {meetings}, webex},
-      {{process(1, "us.zoom.xos", true)}, {"us.zoom.xos"}, std::nullopt},
-  };
-  for (auto& c : cases) {
+  for (const auto& [list, ignored, found] :
+       std::vector<std::tuple<std::vector<AudioProcess>, std::set<std::string>, std::optional<MeetingApp>>>{
+           {{{1, "com.google.Chrome.helper", true}, {2, "us.zoom.xos", true}}, {}, chrome},
+           // Our own stream, one without a bundle, one that is not recording, one unknown.
+           {{{1, "app.quillet.mac", true}, {2, std::nullopt, true}, {3, "us.zoom.xos"}, {4, "org.example", true}},
+            {},
+            std::nullopt},
+           {{{1, meetings, true}, {2, "Cisco-Systems.Spark", true}}, {meetings}, webex},
+           {{{1, "us.zoom.xos", true}}, {"us.zoom.xos"}, std::nullopt}}) {
     auto d = makeMeetingDetector(processes, context);
-    d->ignored = c.ignored;
-    processes->list = c.list;
+    d->ignored = ignored;
+    processes->list = list;
     d->start();
     context->advance(2s);
-    EXPECT_EQ(d->active(), c.found);
+    EXPECT_EQ(d->active(), found);
   }
 }
 
 TEST_F(MeetingDetectorTest, ChangesHeldForASecondAndAHalfAreReportedListenersFollowTheCatalogProcesses) {
-  processes->list = {process(1, "us.zoom.xos"), process(2, "org.example"), process(3, std::nullopt),
-                     process(4, "org.mozilla.firefox")};
+  processes->list = {{1, "us.zoom.xos"}, {2, "org.example"}, {3, std::nullopt}, {4, "org.mozilla.firefox"}};
   detector->start();
   detector->start();
   processes->setInput(1, true);  // a blip
   context->advance(1s);
   processes->setInput(1, false);
   context->advance(5s);
-  processes->setList({process(4, "org.mozilla.firefox", true), process(5, "us.zoom.xos")});
+  processes->setList({{4, "org.mozilla.firefox", true}, {5, "us.zoom.xos"}});
   EXPECT_EQ(processes->watched, (std::vector<uint32_t>{FakeProcesses::kList, 1, 4, 5}));
   EXPECT_EQ(processes->liveObservers(), 3u);  // process 1 is gone
   context->advance(1499ms);
@@ -153,7 +129,7 @@ TEST_F(MeetingDetectorTest, ChangesHeldForASecondAndAHalfAreReportedListenersFol
   detector->stop();
   EXPECT_EQ(processes->liveObservers(), 0u);
   EXPECT_TRUE(context->pending(false).empty());
-  processes->setList({process(1, "us.zoom.xos"), process(2, "com.hnc.Discord", true)});
+  processes->setList({{1, "us.zoom.xos"}, {2, "com.hnc.Discord", true}});
   context->advance(5s);
   EXPECT_EQ(reports, (Reports{kFirefox, std::nullopt, kFirefox}));
   detector->start();  // evaluates at once

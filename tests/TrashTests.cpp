@@ -9,7 +9,7 @@ using namespace quillet;
 using namespace quillet::test;
 namespace fs = std::filesystem;
 
-TEST(Trash, AMeetingMovesThereAndTheCopyTrashedLastIsFound) {
+TEST(Trash, AMeetingMovesThereAndOnlyAWellFormedRecordNamesTheCopyTrashedLast) {
   TempDir dir;
   // The trash GIO uses is the one looked in: GLib reads its folder once.
   ScopedEnv env("XDG_DATA_HOME", (dir.path() / "data").string());
@@ -29,11 +29,7 @@ TEST(Trash, AMeetingMovesThereAndTheCopyTrashedLastIsFound) {
   EXPECT_EQ(found->parent_path(), trash / "files");
   EXPECT_EQ(readFile(*found / "notas.md"), "segunda");
   EXPECT_FALSE(Trash::location(dir.path() / "Quillet" / "nunca"));
-}
 
-TEST(Trash, OnlyAWellFormedRecordNamesTheOriginal) {
-  TempDir dir;
-  ScopedEnv env("XDG_DATA_HOME", dir.path().string());
   // A name that needs escapes of each kind, in the form GIO writes them.
   const fs::path original = dir.path() / "Quillet" / "2025-03-01 1405 50% Revisão\nação \\s";
   g_autofree char* escaped = g_uri_escape_string(original.c_str(), "/", FALSE);
@@ -45,7 +41,7 @@ TEST(Trash, OnlyAWellFormedRecordNamesTheOriginal) {
            {"[Trash Info]\nPath=%zz" + path.substr(5), false},  // a broken escape
            {"[Trash Info]\nPath=%00" + path.substr(5), false},  // an escaped NUL
            {std::string("\0\xff[", 3), false}}) {
-    writeFile(dir.path() / "Trash" / "info" / (original.filename().string() + ".trashinfo"), record);
+    writeFile(trash / "info" / (original.filename().string() + ".trashinfo"), record);
     EXPECT_EQ(Trash::location(original).has_value(), named) << record;
   }
 }

@@ -1,6 +1,5 @@
-// The vdir calendar store: iCalendar files read with libical (time zones,
-// repeating events, participants), folders as calendars, and a watcher that
-// runs on the GLib main context over folders that the test writes.
+// The vdir calendar store: iCalendar files read with libical, folders as calendars, and a watcher that runs on
+// the GLib main context over folders that the test writes.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -35,6 +34,8 @@ std::vector<std::string> describe(const std::vector<CalendarItem>& items) {
 
 struct VdirParsing : ::testing::Test {
   ScopedEnv env{{"TZ", "America/Sao_Paulo"}, {"EMAIL", "me@example.com"}};
+  TempDir dir;
+  fs::path root = dir.path() / "calendars";
 };
 
 }  // namespace
@@ -132,8 +133,6 @@ TEST_F(VdirParsing, ZonesAndFrequentSeriesFromLongAgoGiveTheirStartsInAnHour) {
 TEST_F(VdirParsing, RepetitionIsBoundedWithoutCrowdingOutOtherMeetings) {
   // Fifty events every second with long descriptions before one real meeting: each keeps its earliest
   // occurrences, as many as the others, all on one copy of its text.
-  TempDir dir;
-  fs::path root = dir.path() / "calendars";
   std::string description(10240, 'x');
   for (int n = 0; n < 50; ++n)
     writeFile(root / "work" / ("s" + std::to_string(n) + ".ics"),
@@ -158,8 +157,6 @@ TEST_F(VdirParsing, RepetitionIsBoundedWithoutCrowdingOutOtherMeetings) {
 }
 
 TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
-  TempDir dir;
-  fs::path root = dir.path() / "calendars";
   EXPECT_FALSE(VdirCalendarStore::isAuthorized(root));
   writeFile(root / "work" / "displayname", "Trabalho\n");
   writeFile(root / "work" / "a.ics",
@@ -185,8 +182,6 @@ TEST_F(VdirParsing, TheStoreReadsFoldersAsCalendars) {
 }
 
 TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
-  TempDir dir;
-  fs::path root = dir.path() / "calendars";
   Date now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
   auto meeting = [&](const std::string& uid, const std::string& title, std::chrono::hours in) {
     return calendar(event("UID:" + uid + "\r\nSUMMARY:" + title + "\r\nDTSTART:" + icsTime(now + in) +
@@ -207,8 +202,7 @@ TEST_F(VdirParsing, TheWatcherFollowsChangesOnTheMainContext) {
   EXPECT_EQ(refreshes, 2);
   EXPECT_EQ(watcher->upcoming().at(0).title, "Daily renomeada");
 
-  // A calendar that appears, written the way sync tools write: to a
-  // temporary name first, then renamed into place.
+  // A calendar that appears the way sync tools write: to a temporary name first, then renamed into place.
   fs::create_directories(root / "home");
   writeFile(root / "home" / ".tmp-dentist", meeting("dentist", "Dentista", 5h));
   fs::rename(root / "home" / ".tmp-dentist", root / "home" / "dentist.ics");
