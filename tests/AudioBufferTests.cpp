@@ -8,15 +8,13 @@
 
 using namespace quillet;
 
-TEST(AudioBuffer, FormatsNeedAPositiveRateAndSomeChannels) {
+TEST(AudioBuffer, FormatsNeedAPositiveRateAndSomeChannelsAndAViewCopiedOwnsItsSamples) {
   EXPECT_TRUE(AudioFormat::make(8000, AudioFormat::kMaxChannels));
   const double nan = std::numeric_limits<double>::quiet_NaN(), infinity = std::numeric_limits<double>::infinity();
   for (auto [rate, channels] :
        {std::pair{0.0, 1u}, {-44100.0, 1u}, {48000.0, 0u}, {48000.0, 33u}, {nan, 1u}, {infinity, 1u}})
     EXPECT_FALSE(AudioFormat::make(rate, channels)) << rate << " " << channels;
-}
 
-TEST(AudioBuffer, AViewCopiedOwnsItsSamplesAndOwnedCopiesShareThem) {
   std::vector<float> left = {1, 2, 3}, right = {4, 5, 6};
   const float* channels[] = {left.data(), right.data()};
   auto view = AudioBuffer::viewing({48000, 2}, channels, 3);

@@ -7,9 +7,7 @@
 #include <sndfile.hh>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <numeric>
 #include <sstream>
@@ -18,9 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "TestSupport.hpp"
+
 namespace quillet::test {
 
 inline const std::filesystem::path kLibriVox = "/usr/share/pocketsphinx/test/data/librivox";
+inline const std::filesystem::path kDebianModel = "/usr/share/pocketsphinx/model/en-us";
 
 struct Clip {
   std::string id;
@@ -32,7 +33,7 @@ struct Clip {
 // lines of "<s> words </s> (id)".
 inline std::vector<Clip> libriVoxClips() {
   std::vector<Clip> clips;
-  std::ifstream in(kLibriVox / "transcription");
+  std::istringstream in(readFile(kLibriVox / "transcription"));
   for (std::string line; std::getline(in, line);) {
     auto end = line.rfind(" </s> (");
     if (!line.starts_with("<s> ") || end == std::string::npos || !line.ends_with(")")) continue;
@@ -90,34 +91,32 @@ inline void append(Sound& to, const Sound& from) {
 // model, or the language model "language.lm.bin", replaced by `content`.
 inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
                          const std::string& content = "") {
-  const std::filesystem::path debian = "/usr/share/pocketsphinx/model/en-us";
   std::filesystem::create_directories(folder / "acoustic");
-  for (const auto& file : std::filesystem::directory_iterator(debian / "en-us")) {
+  for (const auto& file : std::filesystem::directory_iterator(kDebianModel / "en-us")) {
     std::filesystem::path target = folder / "acoustic" / file.path().filename();
     if (file.path().filename() == damaged)
-      std::ofstream(target, std::ios::binary) << content;
+      writeFile(target, content);
     else
       std::filesystem::create_symlink(file.path(), target);
   }
   if (damaged == "language.lm.bin")
-    std::ofstream(folder / damaged, std::ios::binary) << content;
+    writeFile(folder / damaged, content);
   else
-    std::filesystem::create_symlink(debian / "en-us.lm.bin", folder / "language.lm.bin");
-  std::filesystem::create_symlink(debian / "cmudict-en-us.dict", folder / "words.dict");
+    std::filesystem::create_symlink(kDebianModel / "en-us.lm.bin", folder / "language.lm.bin");
+  std::filesystem::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
 }
 
 // A FLAC recording of `sound` that breaks off: cut at `share` of its bytes,
 // or, with `overwrite`, with the bytes from there on to the end garbled.
 inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, double share, bool overwrite) {
   writeSound(path, sound, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::string bytes = readFile(path);
   size_t at = static_cast<size_t>(static_cast<double>(bytes.size()) * share);
   if (overwrite)
     for (size_t i = at; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
   else
     bytes.resize(at);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  writeFile(path, bytes);
 }
 
 // What libsndfile says when asked to open `path` (by descriptor, as the

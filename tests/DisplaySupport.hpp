@@ -1,7 +1,6 @@
 #pragma once
-// The X display in tests: a substitute for the hot keys' and the text
-// inserter's logic, and a plain Xlib client of the test's own that presses
-// keys through XTest, as a user (or another program) would.
+// The X display in tests: a substitute for the hot keys' and the text inserter's logic, and a plain
+// Xlib client of the test's own that presses keys through XTest, as a user (or another program) would.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -61,7 +60,6 @@ class FakeDisplay : public DisplayServer {
   }
 };
 
-// A plain client of the test's display.
 struct XClient {
   Display* display = XOpenDisplay(nullptr);
   XClient() = default;
@@ -81,8 +79,8 @@ struct XClient {
   }
 };
 
-// A window of the test's own that has the keyboard focus and, on
-// Control+V, asks for the clipboard as UTF-8 text, as an editor would.
+// A window of the test's own that has the keyboard focus and, on Control+V, asks for the clipboard
+// as UTF-8 text, as an editor would.
 struct PasteTarget : XClient {
   Window window = None;
   Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
@@ -104,7 +102,6 @@ struct PasteTarget : XClient {
     XSync(display, False);
   }
 
-  // Handles what arrived; called between turns of the main context.
   void pump() {
     while (XPending(display)) {
       XEvent event;
@@ -128,9 +125,8 @@ struct PasteTarget : XClient {
     }
   }
 
-  // Presses the modifier and the key, and keeps them down if another
-  // client's grab took the key; else lets go. Probing by a grab of our own
-  // would make the other client's grab fail whenever the two meet.
+  // Presses the modifier and the key, and keeps them down if another client's grab took the key;
+  // else lets go. Probing by a grab of our own would make the other client's grab fail when they meet.
   bool holdIfGrabbedElsewhere(KeySym modifier, KeySym keysym) {
     const int before = presses;
     key(modifier, true);

@@ -2,8 +2,6 @@
 // sound server it is heard through the record command's tests.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "QuilletKit/LiveTranscriber.hpp"
@@ -36,28 +34,15 @@ struct LiveTranscriberTest : ::testing::Test {
     auto onFinal = [this](const Segment& s) {
       char times[64];
       std::snprintf(times, sizeof times, "@%.1f-%.1f", s.start, s.end);
-      add("f:" + s.text + times, s);
+      said.add("f:" + s.text + times, s);
     };
-    return LiveTranscriber::start(MeetingLanguage::en(), Speaker::them, [this](auto& text) { add("v:" + text); },
+    return LiveTranscriber::start(MeetingLanguage::en(), Speaker::them, [this](auto& text) { said.add("v:" + text); },
                                   onFinal, assets);
-  }
-  void add(std::string entry, std::optional<Segment> segment = {}) {
-    std::lock_guard lock(mutex);
-    entries.push_back(std::move(entry));
-    if (segment) segments.push_back(*segment);
-    changed.notify_all();
-  }
-  void waitFor(size_t count) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(30), [&] { return entries.size() >= count; });
   }
 
   std::shared_ptr<ScriptedSpeech> script = std::make_shared<ScriptedSpeech>();
   SpeechAssets assets{script};
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> entries;
-  std::vector<Segment> segments;
+  Said said;
 };
 
 }  // namespace
@@ -71,19 +56,22 @@ TEST_F(LiveTranscriberTest, GuessesAreVolatileAndSettledTextBecomesSegmentsInOrd
   script->onFinish = after({{0, {"world", 0.5, 0.9, true}}});
   auto transcriber = start();
   transcriber->feed(monoBuffer(5000));
-  waitFor(6);
+  said.waitFor(6);
   EXPECT_EQ(transcriber->text(), "hello") << "settled text only";
   EXPECT_EQ(transcriber->finish(), "hello world");
   EXPECT_EQ(transcriber->finish(), "hello world");
-  EXPECT_EQ(entries, (std::vector<std::string>{"v:hel", "v:hello", "v:", "f:hello@0.1-0.3", "v:", "v:wor", "v:",
-                                               "f:world@0.5-0.9"}));
-  ASSERT_EQ(segments.size(), 2u);
-  EXPECT_EQ(segments[0].speaker, Speaker::them);
-  EXPECT_NE(segments[0].id, segments[1].id);
+  EXPECT_EQ(said.lines, (std::vector<std::string>{"v:hel", "v:hello", "v:", "f:hello@0.1-0.3", "v:", "v:wor", "v:",
+                                                  "f:world@0.5-0.9"}));
+  ASSERT_EQ(said.segments.size(), 2u);
+  EXPECT_EQ(said.segments[0].speaker, Speaker::them);
+  EXPECT_NE(said.segments[0].id, said.segments[1].id);
   EXPECT_EQ(script->preset, SpeechPreset::progressiveTranscription);
 }
 
-TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMono) {
+TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMonoAndNoRateIsAnError) {
+  script->rate = 0;  // the other speech errors are the assets' own
+  EXPECT_EQ(failure([&] { start(); }), "Não achei um formato de áudio para o reconhecimento de fala");
+  script->rate = 16000;
   auto transcriber = start();
   // Stereo at 48 kHz averaging 0.25, then views of 0.125 at 44.1 kHz: two
   // seconds in all, across a change of rate.
@@ -102,12 +90,6 @@ TEST_F(LiveTranscriberTest, AnyRateAndChannelCountIsFedAsSixteenKilohertzMono) {
   EXPECT_NEAR(script->fed[24000], 4096, 8);
 }
 
-// The other speech errors come from the assets, whose tests have them.
-TEST_F(LiveTranscriberTest, StartFailsWithoutAnAudioFormat) {
-  script->rate = 0;
-  EXPECT_EQ(failure([&] { start(); }), "Não achei um formato de áudio para o reconhecimento de fala");
-}
-
 // Also for ThreadSanitizer.
 TEST_F(LiveTranscriberTest, FinishFromInsideACallbackAndFeedingFromManyThreads) {
   script->onFeed = after({{8000, {"first", 0, 0.5, true}}});
@@ -116,7 +98,7 @@ TEST_F(LiveTranscriberTest, FinishFromInsideACallbackAndFeedingFromManyThreads) 
   std::string inside;
   auto onFinal = [&](const Segment& s) {
     if (s.text == "first") inside = transcriber->finish();  // returns without waiting on itself
-    add(s.text);
+    said.add(s.text);
   };
   transcriber = LiveTranscriber::start(MeetingLanguage::en(), Speaker::me, {}, onFinal, assets);
   std::vector<std::thread> feeders;
@@ -125,7 +107,7 @@ TEST_F(LiveTranscriberTest, FinishFromInsideACallbackAndFeedingFromManyThreads) 
       for (int i = 0; i < 20; ++i) transcriber->feed(monoBuffer(160)), (void)transcriber->text();
     });
   for (auto& f : feeders) f.join();
-  waitFor(2);
+  said.waitFor(2);
   EXPECT_EQ(inside, "first");
   EXPECT_EQ(transcriber->finish(), "first last");
   start()->feed(monoBuffer(1600));  // dropped while running: cancelled, its thread gone

@@ -1,11 +1,6 @@
-// The recorder on scripted capture and recognition: what reaches the
-// transcript file and the client while both sides, one side or no side can
-// be heard; then the terminal's status line and the notes written after a
-// recording (their failure: in the tool's own tests).
+// The recorder on scripted capture and recognition: what reaches the file and
+// the client while both sides, one or none can be heard; the status line; the notes.
 #include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
 
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/Recorder.hpp"
@@ -58,24 +53,14 @@ struct RecorderTest : ::testing::Test {
     RecordingEvents e;
     e.onStart = [this](const Meeting& meeting) { started = meeting.folder; };
     e.onSegment = [this](const Segment& s) {
-      std::lock_guard lock(mutex);
       EXPECT_FALSE(started.empty()) << "the client hears of the meeting first";
-      segments.push_back(s);
-      seen.push_back(std::string(rawValue(s.speaker)) + ":" + s.text);
-      changed.notify_all();
+      said.add(std::string(rawValue(s.speaker)) + ":" + s.text, s);
     };
     return Recorder::start(store, meta("Conversa"), e, server, speech);
   }
-  // Seconds of a constant level on one side, in chunks of a tenth of a second.
+  // Tenths of a second of a constant level on one side.
   static bool speak(ScriptedSoundServer& side, float level, int tenths) {
     return side.deliver(std::vector<float>(4800 * side.format.channelCount, level), tenths);
-  }
-  void waitForSegments(size_t count) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(30), [&] { return segments.size() >= count; });
-  }
-  size_t folders() const {
-    return fs::exists(store.root) ? size_t(std::distance(fs::directory_iterator(store.root), {})) : 0;
   }
 
   std::shared_ptr<TwoSides> server = std::make_shared<TwoSides>();
@@ -83,10 +68,7 @@ struct RecorderTest : ::testing::Test {
   SpeechAssets speech{engine};
   TempDir dir;
   Store store{dir.path() / "store"};
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> seen;
-  std::vector<Segment> segments;
+  Said said;
   fs::path started;
 };
 
@@ -99,14 +81,13 @@ TEST_F(RecorderTest, EachSideIsOnDiskAsItSettlesAndStopWritesTheEnd) {
   // Whole seconds settle as they are heard; the rest of each side when stopped.
   ASSERT_TRUE(speak(server->mic, 0.5f, 25));
   ASSERT_TRUE(speak(server->tap, 0.25f, 15));
-  waitForSegments(3);
-  EXPECT_EQ(store.segments(started), segments) << "on disk before the client hears of it";
+  said.waitFor(3);
+  EXPECT_EQ(store.segments(started), said.segments) << "on disk before the client hears of it";
   Meeting meeting = recorder->stop();
-  std::sort(seen.begin(), seen.end());
-  EXPECT_EQ(seen, (std::vector<std::string>{"eu:alto", "eu:alto", "eu:alto", "outros:baixo", "outros:baixo"}));
+  std::sort(said.lines.begin(), said.lines.end());
+  EXPECT_EQ(said.lines, (std::vector<std::string>{"eu:alto", "eu:alto", "eu:alto", "outros:baixo", "outros:baixo"}));
   EXPECT_EQ(*store.load(started), meeting);
-  EXPECT_TRUE(meeting.meta.end.has_value());
-  EXPECT_EQ(readFile(started / "transcricao.md"), Transcript::markdown(segments, "Conversa"));
+  EXPECT_EQ(readFile(started / "transcricao.md"), Transcript::markdown(said.segments, "Conversa"));
   EXPECT_FALSE(speak(server->mic, 0.5f, 10)) << "capture ended";
   EXPECT_EQ(recorder->stop(), meeting);
 }
@@ -114,21 +95,20 @@ TEST_F(RecorderTest, EachSideIsOnDiskAsItSettlesAndStopWritesTheEnd) {
 TEST_F(RecorderTest, CancelledItKeepsWhatIsOnDiskAsAMeeting) {
   auto recorder = start();
   ASSERT_TRUE(speak(server->tap, 0.25f, 15));
-  waitForSegments(1);
+  said.waitFor(1);
   recorder->cancel();
   recorder.reset();
   auto meeting = store.load(started);
   ASSERT_TRUE(meeting.has_value());
-  EXPECT_EQ(seen, std::vector<std::string>{"outros:baixo"}) << "the half second not settled is dropped";
-  EXPECT_EQ(meeting->segments, segments);
+  EXPECT_EQ(said.lines, std::vector<std::string>{"outros:baixo"}) << "the half second not settled is dropped";
+  EXPECT_EQ(meeting->segments, said.segments);
   EXPECT_FALSE(meeting->meta.end.has_value());
   EXPECT_FALSE(fs::exists(started / "transcricao.md"));
 }
 
 TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
   const SoundServerError gone(SoundServerError::Kind::noDevice, 0, "no device");
-  // Whether the microphone, the tap and the language fail, and "<speaker>: <reason>" of the missing side, or
-  // the error when nothing records.
+  // Whether the mic, the tap and the language fail; "<speaker>: <reason>" of the missing side, or the error.
   const std::tuple<bool, bool, bool, std::string> cases[] = {
       {true, false, false, "eu: Nenhum microfone disponível."},
       {false, true, false, "outros: Nenhuma saída de áudio encontrada."},
@@ -147,11 +127,11 @@ TEST_F(RecorderTest, GoesOnWithOneSideAndLeavesNoFolderWithoutEither) {
       ASSERT_EQ(recorder->missing().size(), 1u);
       const MissingSource& m = recorder->missing()[0];
       EXPECT_EQ(std::string(rawValue(m.speaker)) + ": " + m.reason, outcome);
-      EXPECT_EQ(folders(), 1u);
       EXPECT_TRUE(recorder->stop().meta.end.has_value());
+      EXPECT_EQ(store.list().size(), 1u);
     } catch (const RecorderError& e) {
       EXPECT_EQ(e.what(), outcome);
-      EXPECT_EQ(folders(), 0u);
+      EXPECT_FALSE(fs::exists(store.root) && !fs::is_empty(store.root));
     }
   }
 }
@@ -164,25 +144,23 @@ TEST(RecorderStatusLine, ElapsedMetersAndTheNewestWordsWithinTheWidth) {
   EXPECT_EQ(Recorder::statusLine(5, 0, 0, "palavras", 12), "00:05  Eu ▱▱");
 }
 
-TEST(RecorderNotes, WrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAbout) {
-  TempDir dir;
-  Store store{dir.path()};
+TEST_F(RecorderTest, NotesAreWrittenWithTheLabelOfTheirModelUnlessThereIsNothingToWriteAbout) {
   Meeting empty = store.create(meta("Silêncio"));
   Meeting spoken = store.create(meta("Conversa"));
   spoken.segments = {segment(Speaker::them, 0, 2, "We ship on Friday.")};
   store.saveTranscript(spoken);
-  LoopbackServer server([&](Connection& c) {
+  LoopbackServer model([&](Connection& c) {
     writeFile(spoken.folder / "notas.md", "- digitado\n");  // the user types while the model writes
     c.sendHead(200);
     c.sendChunk(eventStream({{{"choices", {{{"delta", {{"content", "## Decisões"}}}, {"finish_reason", "stop"}}}}}}));
     c.endChunks();
   });
   Preferences prefs;
-  prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, server.url() + "/v1", "m1", false, {}}};
+  prefs.providers = {ProviderConfig{"local", "Local", ProviderKind::openAI, model.url() + "/v1", "m1", false, {}}};
   prefs.providerID = "local";
 
   EXPECT_EQ(Recorder::writeNotes(store, empty.folder, prefs), std::nullopt);
-  EXPECT_TRUE(server.requests().empty());
+  EXPECT_TRUE(model.requests().empty());
   auto label = Recorder::writeNotes(store, spoken.folder, prefs);
   auto written = store.load(spoken.folder);
   EXPECT_EQ(written->enhanced, "## Decisões");

@@ -1,8 +1,7 @@
 #pragma once
-// A sound server for the capture logic's tests and benchmarks: its streams
-// hand over the chunks a test chooses, it refuses a start when told to, and
-// it fires default-sink changes. Every hand-over runs on the owner's queue
-// and has run when the call returns.
+// A sound server for the capture logic's tests and benchmarks: its streams hand over the chunks a test
+// chooses, it refuses when told to, and it fires default-sink changes. Every hand-over runs on the owner's
+// queue and has run when the call returns.
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -15,7 +14,6 @@ namespace quillet::test {
 
 class ScriptedSoundServer : public SoundServer {
  public:
-  // What record() hands out and whether it refuses.
   AudioFormat format{48000, 2};
   std::optional<SoundServerError> refusal;
   bool watchFails = false;
@@ -46,8 +44,7 @@ class ScriptedSoundServer : public SoundServer {
     return open;
   }
 
-  // Tells the newest watch that the default sink changed, then waits for
-  // what that queued on the owner's queue.
+  // Tells the newest watch that the default sink changed, then waits for what that queued.
   void changeDefaultSink() {
     auto core = latest(watch_);
     if (!core) return;

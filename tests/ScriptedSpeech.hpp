@@ -5,9 +5,12 @@
 // installations made; `duringInstall` may block or throw, as a download would.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 
+#include "QuilletKit/Meeting.hpp"
 #include "QuilletKit/SpeechBackend.hpp"
 
 namespace quillet::test {
@@ -74,6 +77,25 @@ struct ScriptedSpeech : SpeechBackend {
     SpeechResultHandler onResult;
     std::vector<int16_t> mine;
   };
+};
+
+// What the callbacks of live speech said, from any thread: a line for each
+// and the segments, with a wait for them.
+struct Said {
+  void add(std::string line, std::optional<Segment> segment = {}) {
+    std::lock_guard lock(mutex);
+    lines.push_back(std::move(line));
+    if (segment) segments.push_back(*segment);
+    changed.notify_all();
+  }
+  void waitFor(size_t count) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(30), [&] { return lines.size() >= count; });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lines;
+  std::vector<Segment> segments;
 };
 
 }  // namespace quillet::test

@@ -1,6 +1,5 @@
-// The speech-asset logic against a scripted engine and inventory: which
-// platform questions are asked, what progress is told, and how results are
-// joined into a file's text.
+// The speech assets against a scripted engine: which questions the engine is asked, what progress is
+// told, and how results are joined into a file's text.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -42,7 +41,18 @@ TEST_F(SpeechAssetsTest, PrepareInstallsAMissingModelOnceWithProgressAndRetriesA
   EXPECT_EQ(progress.size(), 2u);
 }
 
-TEST_F(SpeechAssetsTest, StatusAsksThePlatformEachTimeAndAnUnavailableEngineIsATypedError) {
+TEST_F(SpeechAssetsTest, TranscriptionJoinsSettledPiecesAndStatusAsksThePlatformEachTime) {
+  TempDir dir;
+  writeSound(dir.path() / "a.wav", silence(0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  engine->onFinish = [](const std::vector<int16_t>&, size_t) {
+    return std::vector<SpeechResult>{
+        {"  bom  ", 0, 1, true}, {"dia ignorado", 1, 2, false}, {" \t ", 1, 2, true}, {"\tpessoal\n", 2, 3, true}};
+  };
+  EXPECT_EQ(assets.transcribe(dir.path() / "a.wav", MeetingLanguage::en()), "bom pessoal");
+  EXPECT_EQ(engine->fed.size(), 8000u);
+  EXPECT_TRUE(engine->finished);
+  EXPECT_EQ(engine->preset, SpeechPreset::transcription);
+
   assets.prepare(MeetingLanguage::en());
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "baixa no primeiro uso");
@@ -70,17 +80,4 @@ TEST_F(SpeechAssetsTest, AnInstallationInProgressDoesNotBlockOtherOperations) {
   release.count_down();
   preparing.get();
   EXPECT_EQ(assets.prepared(), std::set<std::string>{"pt-BR"});
-}
-
-TEST_F(SpeechAssetsTest, TranscriptionJoinsSettledPiecesWithSingleSpaces) {
-  TempDir dir;
-  writeSound(dir.path() / "a.wav", silence(0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  engine->onFinish = [](const std::vector<int16_t>&, size_t) {
-    return std::vector<SpeechResult>{
-        {"  bom  ", 0, 1, true}, {"dia ignorado", 1, 2, false}, {" \t ", 1, 2, true}, {"\tpessoal\n", 2, 3, true}};
-  };
-  EXPECT_EQ(assets.transcribe(dir.path() / "a.wav", MeetingLanguage::en()), "bom pessoal");
-  EXPECT_EQ(engine->fed.size(), 8000u);
-  EXPECT_TRUE(engine->finished);
-  EXPECT_EQ(engine->preset, SpeechPreset::transcription);
 }

@@ -1,7 +1,5 @@
-// Text insertion: the clipboard's save and put-back and the waits, over a
-// substitute display and a manual clock; then on the test's X server, with
-// xclip or a second connection owning the clipboard and a small window of
-// the test that reads the selection when it gets Control+V.
+// Text insertion over a substitute display and a manual clock; then on the test's X server, with a
+// second connection owning the clipboard and a window of the test's that reads it on Control+V.
 #include <gtest/gtest.h>
 
 #include "DisplaySupport.hpp"
@@ -63,8 +61,6 @@ TEST_F(TextInserterTest, PastedWithTheMarkerOnceModifiersAreUpThenTheClipboardIs
     EXPECT_EQ(display->clipboard, c.before);
   }
 }
-
-// ---- On the X server ----
 
 TEST(InsertOnX, TheWindowGetsTheTextAndTheOwnersClipboardComesBackWhole) {
   if (!haveDisplay()) GTEST_SKIP() << "no X display of the tests";
