@@ -67,7 +67,9 @@ TEST_F(KeysAndServices, KeysNeverAppearInOutputOrFiles) {
   EXPECT_GT(succeeded, 5);
   EXPECT_LT(succeeded, static_cast<int>(commands.size()) - 3);
   for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
-    if (entry.is_regular_file()) EXPECT_EQ(readFile(entry.path()).find(key), std::string::npos) << entry.path();
+    if (entry.is_regular_file()) {
+      EXPECT_EQ(readFile(entry.path()).find(key), std::string::npos) << entry.path();
+    }
   if (env.count("DBUS_SESSION_BUS_ADDRESS")) Keychain::set("", "anthropic");
 }
 
