@@ -32,7 +32,9 @@ std::string packed(const std::vector<std::string>& texts, long limit) {
 }  // namespace
 
 TEST_F(EnhancerTest, PromptsWithAndWithoutDetails) {
-  EXPECT_TRUE(Enhancer::partSystem(MeetingLanguage::en()).ends_with(" in English (United States)."));
+  EXPECT_EQ(Enhancer::partSystem(MeetingLanguage::en()),
+            "Summarize this part of a meeting as short bullets: topics, decisions, numbers, names and tasks. "
+            "Bullets only, in English (United States).");
   EXPECT_NE(Enhancer::system(MeetingLanguage{"xx-weird"}).find("in xx-weird (locale xx-weird)"), std::string::npos);
 
   MeetingMeta m = meta("Daily", "2025-03-14T12:30:00Z");
