@@ -36,13 +36,8 @@ inline std::string errorBody(const std::string& message) {
 // Answers every request with `body`: a chunked event stream with status 200, a whole JSON body otherwise.
 inline LoopbackServer answering(int status, std::string body) {
   return LoopbackServer([status, body = std::move(body)](Connection& c) {
-    if (status != 200) {
-      c.respond(status, body);
-      return;
-    }
-    c.sendHead(200);
-    c.sendChunk(body);
-    c.endChunks();
+    if (status == 200) c.sendEvents(body);
+    else c.respond(status, body);
   });
 }
 

@@ -10,15 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
 namespace quillet::test {
 
-namespace {
-
 // A socket bound to a free port of 127.0.0.1, and that port.
-std::pair<int, int> boundSocket() {
+static std::pair<int, int> boundSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -29,13 +28,10 @@ std::pair<int, int> boundSocket() {
   return {fd, ntohs(address.sin_port)};
 }
 
-}  // namespace
-
 std::string ReceivedRequest::header(std::string_view name) const {
-  auto found = std::find_if(headers.begin(), headers.end(), [&](const auto& h) {
-    return h.first.size() == name.size() && strncasecmp(h.first.data(), name.data(), name.size()) == 0;
-  });
-  return found == headers.end() ? "" : found->second;
+  for (const auto& [key, value] : headers)
+    if (strcasecmp(key.c_str(), std::string(name).c_str()) == 0) return value;
+  return "";
 }
 
 bool Connection::send(std::string_view bytes) {
@@ -86,15 +82,11 @@ bool Connection::readRequest() {
   while ((headEnd = data.find("\r\n\r\n")) == std::string::npos)
     if (!more(data)) return false;
   // "METHOD target HTTP/1.1", then "Name: value" lines.
-  std::istringstream head(data.substr(0, headEnd));
-  std::string line;
-  head >> request_.method >> request_.target;
-  while (std::getline(head, line)) {
-    size_t colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
-    if (colon == std::string::npos) continue;
-    line.erase(line.find_last_not_of(" \t\r") + 1);
-    request_.headers.emplace_back(line.substr(0, colon), value < line.size() ? line.substr(value) : "");
-  }
+  std::string head = data.substr(0, headEnd);
+  std::istringstream(head) >> request_.method >> request_.target;
+  static const std::regex kField("\r\n([^:\r\n]+):[ \t]*([^\r\n]*)");
+  for (std::sregex_iterator field(head.begin(), head.end(), kField), end; field != end; ++field)
+    request_.headers.emplace_back((*field)[1], (*field)[2]);
   request_.body = data.substr(headEnd + 4);
   size_t length = std::strtoul(request_.header("Content-Length").c_str(), nullptr, 10);
   while (request_.body.size() < length)

@@ -28,6 +28,8 @@ class Connection {
                 std::string_view framing = "Transfer-Encoding: chunked");
   bool sendChunk(std::string_view bytes);  // never empty
   bool endChunks() { return send("0\r\n\r\n"); }
+  // Status 200 and an event stream of `body` in one chunk.
+  bool sendEvents(std::string_view body) { return sendHead(200) && sendChunk(body) && endChunks(); }
   // A whole response with a Content-Length.
   bool respond(int status, std::string_view body, std::string_view contentType = "application/json");
   // True when the client closes the connection within `timeout`.
@@ -51,8 +53,6 @@ class LoopbackServer {
 
   explicit LoopbackServer(Handler handler);  // listening at once on a free port
   ~LoopbackServer();                          // closes every connection and waits for the handlers
-  LoopbackServer(const LoopbackServer&) = delete;
-  LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::vector<ReceivedRequest> requests() const;

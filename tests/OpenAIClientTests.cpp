@@ -9,60 +9,40 @@ using nlohmann::json;
 
 namespace {
 
-// `events` to POST /v1/chat/completions and the model list to GET /v1/models.
-LoopbackServer fakeChatCompletions(const std::vector<json>& events = {}) {
-  return LoopbackServer([reply = eventStream(events, /*done=*/true)](Connection& c) {
-    if (c.request().target == "/v1/chat/completions") {
-      c.sendHead(200);
-      c.sendChunk(reply);
-      c.endChunks();
-    } else {
-      c.respond(200, R"({"object":"list","data":[{"id":"llama3.2"},{"id":"gemma3"},{"object":"model"}]})");
-    }
-  });
-}
-
 json chunk(json delta, json finishReason = nullptr) {
   return {{"id", "c1"}, {"choices", {{{"index", 0}, {"delta", std::move(delta)}, {"finish_reason", finishReason}}}}};
 }
 
 }  // namespace
 
+// The model list, and a local server without a key, are checked where the tool runs against one.
 TEST(OpenAIClient, StreamsTheTextOfTheExactRequest) {
-  LoopbackServer server = fakeChatCompletions({
+  LoopbackServer server = answering(200, eventStream({
       chunk({{"role", "assistant"}}), chunk({{"content", "Bom "}}), json::object(), {{"choices", json::array()}},
       {{"choices", json::array({"not an object"})}}, {{"choices", {{{"finish_reason", "stop"}}}}},
       {{"choices", {{{"delta", {{"content", "dia"}}}}, {{"delta", {{"content", " ignored"}}}}}}},
       {{"error", "a string is no error object"}, {"choices", {{{"delta", {{"content", "!"}}}}}}},
-  });
+  }, /*done=*/true));
   OpenAIClient client("Groq", server.url() + "/v1/", "llama-3.3-70b-versatile", "gsk-key", true);
-  EXPECT_EQ(summary(client.stream("System.", "Prompt \"quoted\"\n")), "Bom |dia|!");
-  EXPECT_EQ(client.models(), (std::vector<std::string>{"gemma3", "llama3.2"}));
-
-  auto sent = server.requests();
-  EXPECT_EQ(sent.at(1).method + " " + sent.at(1).target, "GET /v1/models");
-  EXPECT_EQ(sent[0].header("Authorization") + " " + sent[0].header("X-Title"), "Bearer gsk-key Quillet");
-  EXPECT_EQ(sent[0].header("Content-Type"), "application/json");
-  EXPECT_EQ(json::parse(sent[0].body), (json{{"model", "llama-3.3-70b-versatile"}, {"stream", true},
-                                             {"messages",
-                                              {{{"role", "system"}, {"content", "System."}},
-                                               {{"role", "user"}, {"content", "Prompt \"quoted\"\n"}}}}}));
-  // A key is sent whenever there is one, and missed only where it is required.
-  EXPECT_EQ(OpenAIClient("Ollama", server.url() + "/v1", "m", "", false).complete("s", "p"), "Bom dia!");
-  EXPECT_EQ(server.requests().back().header("Authorization"), "");
+  EXPECT_EQ(summary(client.stream("System.", "P")), "Bom |dia|!");
+  const ReceivedRequest sent = server.requests().at(0);
+  EXPECT_EQ(sent.target + " " + sent.header("Authorization") + " " + sent.header("X-Title"),
+            "/v1/chat/completions Bearer gsk-key Quillet");
+  json body = json::parse(sent.body);
+  EXPECT_EQ(body["model"].get<std::string>() + " " + body["stream"].dump(), "llama-3.3-70b-versatile true");
+  EXPECT_EQ(body["messages"], json::parse(R"([{"role":"system","content":"System."},{"role":"user","content":"P"}])"));
 }
 
-// Text before the end is delivered; a missing key or bad address never reaches the server, nor the model list.
-TEST(OpenAIClient, ErrorChunksTheContentFilterMissingKeysAndBadAddressesEndTheStream) {
-  for (const auto& [event, url, key, told] : std::vector<std::tuple<json, std::string, std::string, std::string>>{
-           {{{"error", {{"message", "upstream failed"}, {"code", 502}}}}, "", "k", "kept ! HTTP 500: upstream failed"},
-           {{{"error", {{"code", 502}}}}, "", "k", "kept ! HTTP 500: erro"},
-           {chunk({{"content", "hidden"}}, "content_filter"), "", "k", "kept ! O modelo se recusou a responder."},
-           {{}, "", "", " ! Falta a chave de API de X. Coloque em Ajustes › IA."},
-           {{}, "localhost/v1", "k", " ! Endereço inválido: localhost/v1"},
+// Text before the end is delivered; a missing key never reaches the server, nor the model list.
+TEST(OpenAIClient, ErrorChunksTheContentFilterAndMissingKeysEndTheStream) {
+  for (const auto& [event, key, told] : std::vector<std::tuple<json, std::string, std::string>>{
+           {{{"error", {{"message", "upstream failed"}, {"code", 502}}}}, "k", "kept ! HTTP 500: upstream failed"},
+           {chunk({{"content", "hidden"}}, "content_filter"), "k", "kept ! O modelo se recusou a responder."},
+           {{}, "", " ! Falta a chave de API de X. Coloque em Ajustes › IA."},
        }) {
-    LoopbackServer server = fakeChatCompletions({chunk({{"content", "kept"}}), event, chunk({{"content", "never"}})});
-    OpenAIClient client("X", url.empty() ? server.url() + "/v1" : url, "m", key, true);
+    std::vector<json> events = {chunk({{"content", "kept"}}), event, chunk({{"content", "never"}})};
+    LoopbackServer server = answering(200, eventStream(events, /*done=*/true));
+    OpenAIClient client("X", server.url() + "/v1", "m", key, true);
     EXPECT_EQ(summary(client.stream("s", "p")), told);
     if (event.is_null()) {
       EXPECT_EQ(" ! " + failure([&] { client.models(); }), told);
