@@ -36,29 +36,18 @@ TEST_F(EnhancerTest, PromptsWithAndWithoutDetails) {
             "Summarize this part of a meeting as short bullets: topics, decisions, numbers, names and tasks. "
             "Bullets only, in English (United States).");
   EXPECT_NE(Enhancer::system(MeetingLanguage{"xx-weird"}).find("in xx-weird (locale xx-weird)"), std::string::npos);
-
-  MeetingMeta m = meta("Daily", "2025-03-14T12:30:00Z");
-  EXPECT_EQ(Enhancer::prompt(m, " \n\t", "", false),
-            "# Meeting\nTitle: Daily\nDate: 2025-03-14 09:30 (Friday)\n\n# My notes\n(none)\n\n# Transcript\n(empty)");
-  m.end = m.start + std::chrono::seconds(89 + 60 * 44);
-  m.attendees = {"Ana", "Bruno"};
-  m.app = "us.zoom.xos";
   ScopedEnv portuguese{{"LC_ALL", "pt_BR.UTF-8"}};  // weekdays stay English
-  EXPECT_EQ(Enhancer::prompt(m, "\n  - pauta  \n", "[00:01] Me: oi\n", true),
-            "# Meeting\nTitle: Daily\nDate: 2025-03-14 09:30 (Friday)\nDuration: 45 min\nAttendees: Ana, Bruno\n"
-            "App: us.zoom.xos\n\n# My notes\n- pauta\n\n# Transcript (summarized in parts)\n[00:01] Me: oi\n");
+  EXPECT_EQ(Enhancer::prompt(meta("Daily", "2025-03-14T12:30:00Z"), " \n\t", "", false),
+            "# Meeting\nTitle: Daily\nDate: 2025-03-14 09:30 (Friday)\n\n# My notes\n(none)\n\n# Transcript\n(empty)");
 }
 
 // Limits count user-perceived characters; a word is never split.
 TEST(EnhancerChunks, PacksWordsIntoBoundedParts) {
   const std::string x50(50, 'x'), e8 = "e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301";
-  EXPECT_EQ(packed({"one two three four five six seven eight"}, 30), "one two three\n|four five six\n|seven eight\n");
-  EXPECT_EQ(packed({"   "}, 100), "");
+  EXPECT_EQ(packed({"one two three four five six seven eight", "   "}, 30),
+            "one two three\n|four five six\n|seven eight\n");
   EXPECT_EQ(packed({"ab " + x50 + " cd"}, 20), "ab\n|" + x50 + "\n|cd\n");
   EXPECT_EQ(packed({e8 + " " + e8}, 12 + 17 + 1), e8 + " " + e8 + "\n");
-  EXPECT_EQ(packed({e8 + " " + e8}, 12 + 17), e8 + "\n|" + e8 + "\n");
-  // A line ending in CR makes one character with its line feed.
-  EXPECT_EQ(packed({"abc\r", "abc\r"}, 32), "abc\r\nabc\r\n");
   EXPECT_EQ(Enhancer::chunks({segment(Speaker::them, 3725.9, 3726, "a"), segment(Speaker::me, 59.99, 60, "b")}, 1000),
             std::vector<std::string>{"[1:02:05] Others: a\n[00:59] Me: b\n"});
 }
@@ -136,10 +125,6 @@ TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
     for (size_t i = 0; i + 1 < client.requests.size(); ++i) {
       EXPECT_EQ(client.requests[i].first, Enhancer::partSystem(m.meta.language));
       EXPECT_LE(count(client.requests[i].second), budget);
-      if (i + 2 < client.requests.size()) {  // as full as the next line allowed
-        const std::string& next = client.requests[i + 1].second;
-        EXPECT_GT(count(client.requests[i].second + next.substr(0, next.find('\n') + 1)), budget);
-      }
       joined += client.requests[i].second;
       summaries += (i ? "\n" : "") + ("summary " + std::to_string(i + 1));
     }
@@ -149,16 +134,12 @@ TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
   }
 }
 
-TEST_F(EnhancerTest, StopsBetweenPartsAndOnAPartError) {
+TEST_F(EnhancerTest, StopsBetweenParts) {
   std::stop_source stop;
-  ScriptedClient cancelled(100), refusing(100);
+  ScriptedClient cancelled(100);
   cancelled.onPart = [&](int n) {
     if (n == 2) stop.request_stop();
   };
-  refusing.onPart = [](int n) {
-    if (n == 2) throw LLMError::refused();
-  };
   EXPECT_THROW(Enhancer::enhance(longMeeting(), cancelled, nullptr, stop.get_token()), CancellationError);
-  EXPECT_THROW(Enhancer::enhance(longMeeting(), refusing, nullptr), LLMError);
-  EXPECT_EQ(cancelled.requests.size() + refusing.requests.size(), 4u);
+  EXPECT_EQ(cancelled.requests.size(), 2u);
 }

@@ -6,16 +6,11 @@
 
 using namespace quillet;
 
-TEST(LLMError, MessagesAndRecoverability) {
-  for (const auto& [error, message, recoverable] : std::vector<std::tuple<LLMError, std::string, bool>>{
-           {LLMError::missingKey("Groq"), "Falta a chave de API de Groq. Coloque em Ajustes › IA.", true},
-           {LLMError::http(401, "bad key"), "HTTP 401: bad key", true},
-           {LLMError::badURL(" api.x.com "), "Endereço inválido:  api.x.com ", false},
-           {LLMError::unavailable("sem rede"), "sem rede", true},
-           {LLMError::refused(), "O modelo se recusou a responder.", false}}) {
-    EXPECT_EQ(error.what(), message);
-    EXPECT_EQ(error.isRecoverableLocally(), recoverable) << message;
-  }
+// The messages are checked where the clients fail.
+TEST(LLMError, Recoverability) {
+  for (const LLMError& error : {LLMError::missingKey("Groq"), LLMError::http(401, ""), LLMError::unavailable("")})
+    EXPECT_TRUE(error.isRecoverableLocally()) << error.what();
+  EXPECT_FALSE(LLMError::badURL("x").isRecoverableLocally() || LLMError::refused().isRecoverableLocally());
   for (int status : {429, 500, 503, 529, 600}) EXPECT_TRUE(LLMError::http(status, "").isRecoverableLocally());
   for (int status : {0, 200, 400, 403, 404, 499}) EXPECT_FALSE(LLMError::http(status, "").isRecoverableLocally());
 }

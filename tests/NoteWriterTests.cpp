@@ -3,7 +3,6 @@
 #include "ClientTestSupport.hpp"
 #include "QuilletKit/Cancellation.hpp"
 #include "QuilletKit/NoteWriter.hpp"
-#include "QuilletKit/Transcript.hpp"
 #include "ScriptedModel.hpp"
 #include "TestSupport.hpp"
 
@@ -93,8 +92,6 @@ TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   json sent = json::parse(server.requests().at(0).body);
   EXPECT_EQ(model->instructions(), sent["system"]);
   EXPECT_EQ(model->prompt(), sent["messages"][0]["content"]);
-  Meeting m = meeting();
-  EXPECT_EQ(model->prompt(), Enhancer::prompt(m.meta, m.notes, Transcript::plain(m.segments), false));
 
   std::stop_source stopped;
   stopped.request_stop();

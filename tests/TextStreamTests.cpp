@@ -42,18 +42,14 @@ TEST(TextStream, StoppingAWaitingProducer) {
       [](auto& s) { s->cancel(); },
       [](auto& s) {
         EXPECT_EQ(s->next(), "second");
-        std::thread interrupter([&] {
+        std::jthread interrupter([&] {
           std::this_thread::sleep_for(20ms);
           s->interrupt();
         });
         EXPECT_EQ(s->next(), std::nullopt);
-        interrupter.join();
       },
       [](auto& s) { *s = TextStream::of({}); },
-      [](auto& s) {
-        TextStream taken = std::move(*s);
-        EXPECT_EQ(taken.next(), "second");
-      },
+      [](auto& s) { EXPECT_EQ(TextStream(std::move(*s)).next(), "second"); },
   };
   for (size_t i = 0; i < ways.size(); ++i) {
     SCOPED_TRACE(i);
