@@ -1,5 +1,4 @@
-// One event-stream body, split across two reads: the line reader, then each
-// client's event mapping for every payload that parses as a JSON object.
+// One event-stream body in two reads: the line reader, then each client's mapping of every JSON object.
 #include "FuzzSupport.hpp"
 #include "QuilletKit/ClientWire.hpp"
 #include "QuilletKit/LLMClient.hpp"

@@ -1,5 +1,4 @@
-// The event reader hands on the same payloads, in the same order, however
-// the network splits the body into reads.
+// The event reader hands on the same payloads, in the same order, however the network splits the body.
 #include "FuzzSupport.hpp"
 
 QUILLET_FUZZ_TARGET(input) {

@@ -1,7 +1,6 @@
 #pragma once
-// What the fuzz targets share: the entry point over one input, the check
-// that stops the fuzzer, and the payloads an event-stream body gives when
-// read in given stretches (the event-reader tests use it too).
+// The fuzz targets' entry point and failed check, and the payloads an event-stream body gives when read in
+// given stretches (the event-reader tests use it too).
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,6 +1,5 @@
-// The nesting guard against the plain parser: text within the limit parses
-// to the same tree through the guard, deeper text is refused, and the count
-// does not depend on where the text is cut.
+// Text within the nesting limit parses to the same tree through the guard, deeper text is refused, and the
+// count does not depend on where the text is cut.
 #include "FuzzSupport.hpp"
 #include "QuilletKit/JSON.hpp"
 
