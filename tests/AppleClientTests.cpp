@@ -40,6 +40,6 @@ TEST(AppleClient, SnapshotsBecomeTheAddedCharacters) {
     auto model = ScriptedModel::available(snapshots);
     OnDeviceModel::Override installed(model);
     EXPECT_EQ(summary(AppleClient().stream("Be brief.", "Resuma.")), told);
-    EXPECT_EQ(model->instructions() + " " + model->prompt(), "Be brief. Resuma.");
+    EXPECT_EQ(model->instructions + " " + model->prompt, "Be brief. Resuma.");
   }
 }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
-#include "QuilletKit/Cancellation.hpp"
 #include "QuilletKit/NoteWriter.hpp"
 #include "ScriptedModel.hpp"
 #include "TestSupport.hpp"
@@ -75,7 +74,7 @@ TEST_F(NoteWriterTest, FallsBackExactlyOnRecoverableErrors) {
         model == fails ? std::make_exception_ptr(LLMError::unavailable("ocupado")) : nullptr);
     OnDeviceModel::Override installed(scripted);
     EXPECT_EQ(written(status ? anthropicAt(server.url()) : Providers::apple(), fallback), told);
-    EXPECT_EQ(scripted->sessions(), told == local || model == fails ? 1 : 0);
+    EXPECT_EQ(scripted->sessions, told == local || model == fails ? 1 : 0);
   }
 }
 
@@ -90,12 +89,12 @@ TEST_F(NoteWriterTest, TheFallbackStartsAgainWithTheSamePrompts) {
   EXPECT_EQ(partials, (std::vector<std::string>{"Primeira ", "Primeira parte", "fallback after: HTTP 529: Overloaded",
                                                 "Notas", "Notas locais", "Notas locais\n"}));
   json sent = json::parse(server.requests().at(0).body);
-  EXPECT_EQ(model->instructions(), sent["system"]);
-  EXPECT_EQ(model->prompt(), sent["messages"][0]["content"]);
+  EXPECT_EQ(model->instructions, sent["system"]);
+  EXPECT_EQ(model->prompt, sent["messages"][0]["content"]);
 
   std::stop_source stopped;
   stopped.request_stop();
   EXPECT_EQ(written(anthropicAt(server.url()), true, nullptr, stopped.get_token()), "! cancelado");
   EXPECT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(model->sessions(), 1);
+  EXPECT_EQ(model->sessions, 1);
 }

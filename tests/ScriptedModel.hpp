@@ -22,23 +22,22 @@ class ScriptedModel : public OnDeviceModel {
 
   OnDeviceAvailability availability() const override { return availability_; }
   int contextSize() const override { return 4096; }
-  std::unique_ptr<OnDeviceSession> makeSession(const std::string& instructions) const override {
-    ++sessions_;
-    instructions_ = instructions;
+  std::unique_ptr<OnDeviceSession> makeSession(const std::string& given) const override {
+    ++sessions;
+    instructions = given;
     return std::make_unique<Session>(*this);
   }
 
   // Read once the sessions are done: the stream that ran them orders the writes before.
-  int sessions() const { return sessions_; }
-  std::string instructions() const { return instructions_; }
-  std::string prompt() const { return prompt_; }
+  mutable int sessions = 0;
+  mutable std::string instructions, prompt;
 
  private:
   struct Session : OnDeviceSession {
     explicit Session(const ScriptedModel& model) : model(model) {}
     void streamResponse(const std::string& prompt, std::stop_token stop,
                         const std::function<void(const std::string&)>& onSnapshot) override {
-      model.prompt_ = prompt;
+      model.prompt = prompt;
       for (const auto& snapshot : model.snapshots_) {
         if (stop.stop_requested()) return;
         onSnapshot(snapshot);
@@ -51,8 +50,6 @@ class ScriptedModel : public OnDeviceModel {
   OnDeviceAvailability availability_;
   std::vector<std::string> snapshots_;
   std::exception_ptr failure_;
-  mutable int sessions_ = 0;
-  mutable std::string instructions_, prompt_;
 };
 
 }  // namespace quillet::test
