@@ -167,6 +167,7 @@ TEST(CalendarEventConversion, AttendeesIdDefaultTitleAndCalendar) {
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
   edit(i).calendarTitle = "Trabalho";
   EXPECT_EQ(CalendarWatcher::event(i).calendar, "Trabalho");
+  EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(CalendarWatcher::event(i)));
 }
 
 TEST(CalendarJoinLinks, TheSevenServicesInTheUrlFieldThenLocationThenNotes) {
