@@ -1,7 +1,5 @@
 #pragma once
-// Audio helpers of the speech tests: reading the recorded LibriVox clips of
-// Debian's pocketsphinx-testdata, writing sound files in any format that
-// libsndfile writes, and scoring recognised text against a reference.
+// Audio helpers of the speech tests: Debian's LibriVox clips, sound files through libsndfile, word error rates.
 #include <fcntl.h>
 #include <samplerate.h>
 #include <sndfile.hh>
@@ -10,6 +8,7 @@
 #include <filesystem>
 #include <iterator>
 #include <numeric>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -29,17 +28,14 @@ struct Clip {
   std::string reference;  // lower case words
 };
 
-// The clips with their reference transcripts, in the order of "fileids":
-// lines of "<s> words </s> (id)".
+// The clips with their reference transcripts, in the order of "fileids": lines of "<s> words </s> (id)".
 inline std::vector<Clip> libriVoxClips() {
   std::vector<Clip> clips;
   std::istringstream in(readFile(kLibriVox / "transcription"));
-  for (std::string line; std::getline(in, line);) {
-    auto end = line.rfind(" </s> (");
-    if (!line.starts_with("<s> ") || end == std::string::npos || !line.ends_with(")")) continue;
-    std::string id = line.substr(end + 7, line.size() - end - 8);
-    clips.push_back({id, kLibriVox / (id + ".wav"), line.substr(4, end - 4)});
-  }
+  const std::regex form("<s> (.*) </s> \\((.*)\\)");
+  std::smatch m;
+  for (std::string line; std::getline(in, line);)
+    if (std::regex_match(line, m, form)) clips.push_back({m[2], kLibriVox / (m[2].str() + ".wav"), m[1]});
   return clips;
 }
 
@@ -86,9 +82,8 @@ inline void append(Sound& to, const Sound& from) {
   to.samples.insert(to.samples.end(), from.samples.begin(), from.samples.end());
 }
 
-// A speech model under `folder` in the layout of the user's models, made of
-// Debian's English files (linked), with the file `damaged` of the acoustic
-// model, or the language model "language.lm.bin", replaced by `content`.
+// A speech model under `folder` in the layout of the user's models, made of Debian's English files (linked), with the
+// file `damaged` of the acoustic model, or the language model "language.lm.bin", replaced by `content`.
 inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
                          const std::string& content = "") {
   std::filesystem::create_directories(folder / "acoustic");
@@ -106,8 +101,7 @@ inline void englishModel(const std::filesystem::path& folder, const std::string&
   std::filesystem::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
 }
 
-// A FLAC recording of `sound` that breaks off: cut at `share` of its bytes,
-// or, with `overwrite`, with the bytes from there on to the end garbled.
+// A FLAC recording of `sound` that breaks off at `share` of its bytes: cut there or, with `overwrite`, garbled.
 inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, double share, bool overwrite) {
   writeSound(path, sound, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
   std::string bytes = readFile(path);
@@ -119,8 +113,7 @@ inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, do
   writeFile(path, bytes);
 }
 
-// What libsndfile says when asked to open `path` (by descriptor, as the
-// reader does); empty when it opens.
+// What libsndfile says when asked to open `path` (by descriptor, as the reader does); empty when it opens.
 inline std::string openFailure(const std::filesystem::path& path) {
   SndfileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC), true);
   return f.error() ? f.strError() : "";

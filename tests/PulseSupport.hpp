@@ -1,7 +1,5 @@
 #pragma once
-// The private PulseAudio server of scripts/with-services.sh: null sinks
-// "quillet_a" (the default sink, whose monitor is the default source) and
-// "quillet_b". Tests that need it skip when PULSE_SERVER is not set.
+// The PulseAudio server of scripts/with-services.sh: the default sink "quillet_a", whose monitor is the default source.
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -32,13 +30,8 @@ inline bool play(const std::filesystem::path& file, const std::string& sink) {
   return std::system(command.c_str()) == 0;
 }
 
-// Puts the default sink back as with-services.sh left it, whatever a test did.
-struct DefaultSinkGuard {
-  ~DefaultSinkGuard() { pactl({"set-default-sink", "quillet_a"}); }
-};
-
-// Σ x² over the sample rate of what a capture client hears of channel 0, from the capture's thread: the same
-// for a clip and for that clip with silence around it, whatever the rate it was carried at.
+// Σ x² over the sample rate of what a capture client hears of channel 0, from the capture's thread: the same for a clip
+// and for that clip with silence around it, whatever the rate it was carried at.
 struct Heard {
   static double energy(std::span<const float> samples, double rate) {
     return std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0) / rate;
