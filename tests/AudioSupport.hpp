@@ -82,23 +82,19 @@ inline void append(Sound& to, const Sound& from) {
   to.samples.insert(to.samples.end(), from.samples.begin(), from.samples.end());
 }
 
-// A speech model under `folder` in the layout of the user's models, made of Debian's English files (linked), with the
-// file `damaged` of the acoustic model, or the language model "language.lm.bin", replaced by `content`.
+// Debian's English model, linked in the layout of the user's models, with the file `damaged` replaced by `content`.
 inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
                          const std::string& content = "") {
-  std::filesystem::create_directories(folder / "acoustic");
-  for (const auto& file : std::filesystem::directory_iterator(kDebianModel / "en-us")) {
-    std::filesystem::path target = folder / "acoustic" / file.path().filename();
-    if (file.path().filename() == damaged)
-      writeFile(target, content);
-    else
-      std::filesystem::create_symlink(file.path(), target);
-  }
-  if (damaged == "language.lm.bin")
-    writeFile(folder / damaged, content);
-  else
-    std::filesystem::create_symlink(kDebianModel / "en-us.lm.bin", folder / "language.lm.bin");
-  std::filesystem::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
+  namespace fs = std::filesystem;
+  fs::create_directories(folder / "acoustic");
+  for (const auto& file : fs::directory_iterator(kDebianModel / "en-us"))
+    fs::create_symlink(file.path(), folder / "acoustic" / file.path().filename());
+  fs::create_symlink(kDebianModel / "en-us.lm.bin", folder / "language.lm.bin");
+  fs::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
+  if (damaged.empty()) return;
+  const fs::path file = damaged == "language.lm.bin" ? folder / damaged : folder / "acoustic" / damaged;
+  fs::remove(file);
+  writeFile(file, content);
 }
 
 // A FLAC recording of `sound` that breaks off at `share` of its bytes: cut there or, with `overwrite`, garbled.

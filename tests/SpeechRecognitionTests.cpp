@@ -32,19 +32,6 @@ class SpeechRecognitionTest : public ::testing::Test {
   ScopedEnv onlyDebians{"XDG_DATA_HOME", data.path().string()};  // the user's models folder is empty
 };
 
-// Every result, volatile ones included, of the sound fed in chunks.
-std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset, double maxStretch = 30) {
-  std::vector<SpeechResult> results;
-  PocketSphinxBackend backend(maxStretch);
-  auto recognizer = backend.recognizer("en-US", preset, [&](const SpeechResult& r) { results.push_back(r); });
-  std::vector<int16_t> pcm(sound.samples.size());
-  src_float_to_short_array(sound.samples.data(), pcm.data(), static_cast<int>(pcm.size()));
-  for (size_t at = 0; at < pcm.size(); at += chunk)
-    recognizer->feed(std::span<const int16_t>(pcm).subspan(at, std::min(chunk, pcm.size() - at)));
-  recognizer->finish();
-  return results;
-}
-
 }  // namespace
 
 // One clip a test, to stay well inside the time limit on a busy machine.
@@ -65,15 +52,12 @@ TEST_P(SpeechRecognitionClip, ScoresAsWellAsTheEnginesOwnProgram) {
 INSTANTIATE_TEST_SUITE_P(LibriVox, SpeechRecognitionClip, ::testing::Range<size_t>(0, 5));
 
 // Longer silence and a file that is no audio: in the transcribe command's tests.
-TEST_F(SpeechRecognitionTest, AnEmptyFileGivesNoTextAndMissingFilesAreReported) {
+TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
   writeSound(work.path() / "quiet.wav", silence(0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   EXPECT_EQ(transcribe(work.path() / "quiet.wav"), "");
   const fs::path absent = work.path() / "absent.wav";
   EXPECT_EQ(failure([&] { transcribe(absent); }), absent.string() + ": " + std::strerror(ENOENT));
   EXPECT_EQ(failure([&] { transcribe(work.path()); }), work.path().string() + ": " + std::strerror(EISDIR));
-}
-
-TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
   auto clips = libriVoxClips();
   Sound sound = readSound(clips[1].wav);
   append(sound, silence(1));
@@ -97,9 +81,6 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
   auto clip = libriVoxClips()[1];
-  for (const char* raw : {"pt-BR", "not a language"})
-    EXPECT_EQ(failure([&] { assets.transcribe(clip.wav, MeetingLanguage{raw}); }),
-              std::string("O reconhecimento de fala do Mac não suporta ") + raw);
   // Portuguese in name only, Debian's English files, under a POSIX locale's folder name.
   fs::path model = sphinx::userModelsFolder() / "pt_BR";
   englishModel(model);
@@ -108,6 +89,7 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
   fs::create_symlink(kDebianModel / "cmudict-en-us.dict", model / "words.dict");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "instalado");
   EXPECT_EQ(assets.locale(MeetingLanguage::pt()), "pt-BR");
+  EXPECT_EQ(assets.transcribe(clip.wav, MeetingLanguage::pt()), programTranscript(clip.wav));
 
   // The engine crashes on a damaged acoustic file (one that ends the process: in the doctor and transcribe commands'
   // tests); a damaged language model is found only when loaded for use.
@@ -122,30 +104,4 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
     EXPECT_EQ(failure([&] { fresh.transcribe(clip.wav, MeetingLanguage::pt()); }),
               "O modelo de fala em " + model.string() + " está danificado") << file;
   }
-}
-
-TEST_F(SpeechRecognitionTest, SpeechWithoutPausesIsSettledInBoundedPiecesWhoseTimesFollowTheAudio) {
-  auto clips = libriVoxClips();
-  // Seven seconds in one breath, six of silence, another clip; at most two seconds a piece.
-  Sound sound = readSound(clips[0].wav);
-  append(sound, silence(6));
-  const double offset = static_cast<double>(sound.samples.size()) / 16000;
-  append(sound, readSound(clips[2].wav));
-  auto results = recognize(sound, 997, SpeechPreset::progressiveTranscription, 2.0);
-  EXPECT_FALSE(results.front().isFinal) << "volatile guesses come before each stretch settles";
-  std::erase_if(results, [](const SpeechResult& r) { return !r.isFinal; });
-  std::string text;
-  for (size_t i = 0; i < results.size(); ++i) {
-    // Counted from when the detector heard speech, a few tenths after it began, and checked once per block.
-    EXPECT_LE(results[i].end - results[i].start, 2.6) << i;
-    EXPECT_GE(results[i].start, i ? results[i - 1].end - 0.15 : 0) << i;
-    if (results[i].end < offset) text += results[i].text + " ";
-  }
-  EXPECT_LE(wordErrorRate(clips[0].reference, text), 60);
-  // A few tenths of each clip are silent at either end; skipped silence must not shift what comes after.
-  auto after = std::ranges::find_if(results, [&](const SpeechResult& r) { return r.start > offset - 1; });
-  ASSERT_TRUE(after - results.begin() >= 3 && after != results.end()) << "three pieces or more, then the other clip";
-  EXPECT_NEAR(std::prev(after)->end, 7.1, 0.5);
-  EXPECT_NEAR(after->start, offset + 0.25, 0.3);
-  EXPECT_NEAR(results.back().end, static_cast<double>(sound.samples.size()) / 16000, 0.4);
 }

@@ -1,9 +1,10 @@
 // The system-audio tap against a scripted sound server, then on the private PulseAudio server.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <mutex>
+#include <numeric>
+#include <thread>
 
-#include "MainContextSupport.hpp"
 #include "PulseSupport.hpp"
 #include "QuilletKit/SystemAudioTap.hpp"
 #include "ScriptedSoundServer.hpp"
@@ -30,7 +31,7 @@ struct SystemAudioTapTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(SystemAudioTapTest, HandsNonEmptyCyclesUnderAFreshNameAndRestartsOnceOnEachDefaultSinkChange) {
+TEST_F(SystemAudioTapTest, HandsNonEmptyCyclesRestartsOnEachDefaultSinkChangeAndNamesTheCauseOfAFailedStart) {
   tap.start();
   server->changeDefaultSink();
   server->changeDefaultSink();
@@ -58,9 +59,7 @@ TEST_F(SystemAudioTapTest, HandsNonEmptyCyclesUnderAFreshNameAndRestartsOnceOnEa
   server->refusal.reset();
   tap.start();
   EXPECT_TRUE(tap.isRunning());
-}
 
-TEST_F(SystemAudioTapTest, StartErrorsNameTheirCause) {
   using Kind = SoundServerError::Kind;
   const std::pair<Kind, std::string> cases[] = {
       {Kind::refused, "Erro do Core Audio (-6)."},
@@ -88,30 +87,27 @@ TEST_F(SystemAudioTapTest, AHandlerMayStopItsTapAndAFailedWatchIsNoError) {
 
 namespace {
 
-// Our streams, as the server lists them: the start of their name, then the source they read.
-std::vector<std::string> ourStreams() {
-  std::map<int, std::string> sources;
-  for (const auto& s : nlohmann::json::parse(pactl({"-f", "json", "list", "short", "sources"})))
-    sources[s["index"]] = s["name"];
-  std::vector<std::string> streams;
-  for (const auto& output : nlohmann::json::parse(pactl({"-f", "json", "list", "source-outputs"}))) {
-    const auto& properties = output["properties"];
-    if (properties.value("application.id", "") != "app.quillet.mac") continue;
-    streams.push_back(properties.value("media.name", "").substr(0, 16) + " on " + sources[output["source"]]);
-  }
-  return streams;
+// Σ x² over the sample rate of channel 0: the same for a clip and for that clip with silence around it, at any rate.
+double energy(std::span<const float> samples, double rate) {
+  return std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0) / rate;
 }
 
 }  // namespace
 
-TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSinkOnOneStreamOfItsMonitor) {
+TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSink) {
   REQUIRE_SOUND_SERVER();
-  Heard heard;
-  SystemAudioTap tap([&](const AudioBuffer& b) { heard.buffer(b); });
+  std::mutex mutex;
+  double heard = 0;
+  SystemAudioTap tap([&](const AudioBuffer& b) {
+    std::lock_guard lock(mutex);
+    heard += energy(b.channel(0), b.sampleRate());
+  });
   tap.start();
-  EXPECT_EQ(ourStreams(), std::vector<std::string>{"app.quillet.tap. on quillet_a.monitor"});
-  heard.expectToHear(libriVoxClips()[1].wav, "quillet_a");
+  const Clip clip = libriVoxClips()[1];
+  ASSERT_TRUE(play(clip.wav, "quillet_a"));
+  std::this_thread::sleep_for(300ms);  // the last chunk's way through the server
   tap.stop();
-  // The server forgets a stream when it has read the client's goodbye.
-  EXPECT_TRUE(spinUntil([] { return ourStreams().empty(); }, 5s));
+  const Sound file = readSound(clip.wav);
+  std::lock_guard lock(mutex);
+  EXPECT_NEAR(heard, energy(file.samples, file.rate), 0.1 * energy(file.samples, file.rate));
 }
