@@ -80,6 +80,7 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
   SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
+  EXPECT_EQ(assets.status(MeetingLanguage{"not a language"}), "idioma não suportado");
   auto clip = libriVoxClips()[1];
   // Portuguese in name only, Debian's English files, under a POSIX locale's folder name.
   fs::path model = sphinx::userModelsFolder() / "pt_BR";
