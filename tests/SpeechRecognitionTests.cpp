@@ -51,7 +51,7 @@ TEST_P(SpeechRecognitionClip, ScoresAsWellAsTheEnginesOwnProgram) {
 
 INSTANTIATE_TEST_SUITE_P(LibriVox, SpeechRecognitionClip, ::testing::Range<size_t>(0, 5));
 
-// Longer silence and a file that is no audio: in the transcribe command's tests.
+// Empty, missing and broken files (longer silence and a file that is no audio: in the transcribe command's tests).
 TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
   writeSound(work.path() / "quiet.wav", silence(0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   EXPECT_EQ(transcribe(work.path() / "quiet.wav"), "");
