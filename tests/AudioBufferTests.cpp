@@ -1,5 +1,4 @@
-// The two ownerships of audio buffers and what makes a format; the capture
-// tests hand them around.
+// The two ownerships of audio buffers and what makes a format; the capture tests hand them around.
 #include <gtest/gtest.h>
 
 #include <limits>

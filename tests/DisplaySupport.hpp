@@ -1,6 +1,5 @@
 #pragma once
-// The X display in tests: a substitute for the hot keys' and the text inserter's logic, and a plain
-// Xlib client of the test's own that presses keys through XTest, as a user (or another program) would.
+// The X display in tests: a substitute for the logic's tests, and an Xlib client that presses keys through XTest.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -20,20 +19,12 @@ namespace quillet::test {
 
 class FakeDisplay : public DisplayServer {
  public:
-  explicit FakeDisplay(std::shared_ptr<ManualMainContext> context = nullptr) : context(std::move(context)) {}
-
-  std::shared_ptr<ManualMainContext> context;
   std::set<std::pair<uint32_t, uint32_t>> grabbed;
   std::set<std::pair<uint32_t, uint32_t>> heldByOthers;
-  std::function<bool()> modifiersDown = [] { return false; };
   std::vector<ClipboardItem> clipboard;
   uint64_t changes = 0;
   int reads = 0;
-  struct Paste {
-    std::chrono::milliseconds at;
-    std::vector<ClipboardItem> clipboard;
-  };
-  std::vector<Paste> pastes;
+  std::vector<std::vector<ClipboardItem>> pastes;  // the clipboard at each paste
 
   bool isOpen() const override { return true; }
   bool grabKey(uint32_t keysym, uint32_t modifiers) override {
@@ -42,8 +33,8 @@ class FakeDisplay : public DisplayServer {
   }
   void ungrabKey(uint32_t keysym, uint32_t modifiers) override { grabbed.erase({keysym, modifiers}); }
   bool canSynthesizeKeys() override { return true; }
-  bool modifiersHeld() override { return modifiersDown(); }
-  void paste() override { pastes.push_back({context ? context->elapsed : std::chrono::milliseconds{}, clipboard}); }
+  bool modifiersHeld() override { return false; }
+  void paste() override { pastes.push_back(clipboard); }
   void readClipboard(std::function<void(std::vector<ClipboardItem>)> done) override {
     ++reads;
     done(clipboard);
@@ -79,8 +70,7 @@ struct XClient {
   }
 };
 
-// A window of the test's own that has the keyboard focus and, on Control+V, asks for the clipboard
-// as UTF-8 text, as an editor would.
+// A focused window of the test's own that, on Control+V, asks for the clipboard as UTF-8 text, as an editor would.
 struct PasteTarget : XClient {
   Window window = None;
   Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
@@ -125,8 +115,8 @@ struct PasteTarget : XClient {
     }
   }
 
-  // Presses the modifier and the key, and keeps them down if another client's grab took the key;
-  // else lets go. Probing by a grab of our own would make the other client's grab fail when they meet.
+  // Presses the modifier and the key, and keeps them down if another client's grab took the key; else lets go. Probing
+  // by a grab of our own would make the other client's grab fail when they meet.
   bool holdIfGrabbedElsewhere(KeySym modifier, KeySym keysym) {
     const int before = presses;
     key(modifier, true);

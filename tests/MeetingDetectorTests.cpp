@@ -79,27 +79,6 @@ TEST(MeetingApps, CatalogPrefixesAndLinuxClientsBundles) {
     EXPECT_EQ(clientBundleID(applicationID, flatpakID, binary), bundle) << (binary ? binary : "-");
 }
 
-TEST_F(MeetingDetectorTest, TheFirstQualifyingProcessOfTheServersListWins) {
-  const MeetingApp chrome{"com.google.Chrome", "Google Chrome"}, webex{"Cisco-Systems.Spark", "Webex"};
-  const std::string meetings = "com.cisco.webexmeetingsapp";
-  for (const auto& [list, ignored, found] :
-       std::vector<std::tuple<std::vector<AudioProcess>, std::set<std::string>, std::optional<MeetingApp>>>{
-           {{{1, "com.google.Chrome.helper", true}, {2, "us.zoom.xos", true}}, {}, chrome},
-           // Our own stream, one without a bundle, one that is not recording, one unknown.
-           {{{1, "app.quillet.mac", true}, {2, std::nullopt, true}, {3, "us.zoom.xos"}, {4, "org.example", true}},
-            {},
-            std::nullopt},
-           {{{1, meetings, true}, {2, "Cisco-Systems.Spark", true}}, {meetings}, webex},
-           {{{1, "us.zoom.xos", true}}, {"us.zoom.xos"}, std::nullopt}}) {
-    auto d = makeMeetingDetector(processes, context);
-    d->ignored = ignored;
-    processes->list = list;
-    d->start();
-    context->advance(2s);
-    EXPECT_EQ(d->active(), found);
-  }
-}
-
 TEST_F(MeetingDetectorTest, ChangesHeldForASecondAndAHalfAreReportedListenersFollowTheCatalogProcesses) {
   processes->list = {{1, "us.zoom.xos"}, {2, "org.example"}, {3, std::nullopt}, {4, "org.mozilla.firefox"}};
   detector->start();
@@ -129,7 +108,11 @@ TEST_F(MeetingDetectorTest, ChangesHeldForASecondAndAHalfAreReportedListenersFol
   detector->stop();
   EXPECT_EQ(processes->liveObservers(), 0u);
   EXPECT_TRUE(context->pending(false).empty());
-  processes->setList({{1, "us.zoom.xos"}, {2, "com.hnc.Discord", true}});
+  // The first process of the list to count wins: not ours, with a known bundle, recording and not ignored.
+  detector->ignored = {"com.cisco.webexmeetingsapp"};
+  processes->setList({{1, "us.zoom.xos"}, {2, "app.quillet.mac", true}, {3, std::nullopt, true},
+                      {4, "org.example", true}, {5, "com.cisco.webexmeetingsapp", true}, {6, "com.hnc.Discord", true},
+                      {7, "us.zoom.xos", true}});
   context->advance(5s);
   EXPECT_EQ(reports, (Reports{kFirefox, std::nullopt, kFirefox}));
   detector->start();  // evaluates at once

@@ -1,5 +1,4 @@
-// The recorder on scripted capture and recognition: what reaches the file and
-// the client while both sides, one or none can be heard; the status line; the notes.
+// The recorder on scripted capture and recognition, with both sides, one or none heard; the status line; the notes.
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
@@ -16,8 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The microphone's stream and the tap's each on a scripted server of their
-// own, so that a test speaks on one side at a time.
+// The microphone's and the tap's streams each on a scripted server, so that a test speaks on one side at a time.
 struct TwoSides : SoundServer {
   ScriptedSoundServer mic, tap;
   TwoSides() { tap.format = {48000, 1}; }
@@ -31,8 +29,7 @@ struct TwoSides : SoundServer {
 };
 
 struct RecorderTest : ::testing::Test {
-  // Settles one word per second of audio heard, "alto" when loud and
-  // "baixo" when quiet, and what is left of a second when finished.
+  // Settles a word per second heard, "alto" when loud and "baixo" when quiet, and what is left when finished.
   RecorderTest() {
     engine->onFeed = [](const std::vector<int16_t>& fed, size_t before) {
       std::vector<SpeechResult> words;

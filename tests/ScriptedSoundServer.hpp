@@ -1,7 +1,6 @@
 #pragma once
-// A sound server for the capture logic's tests and benchmarks: its streams hand over the chunks a test
-// chooses, it refuses when told to, and it fires default-sink changes. Every hand-over runs on the owner's
-// queue and has run when the call returns.
+// A sound server for the capture tests and benchmarks: streams hand over the chunks a test chooses, refuse when told,
+// and fire default-sink changes; every hand-over runs on the owner's queue and has run when the call returns.
 #include <atomic>
 #include <memory>
 #include <mutex>

@@ -1,8 +1,6 @@
 #pragma once
-// A speech engine for tests. Each recogniser hands out what `onFeed` makes
-// of a newly fed stretch (given all it was fed so far and how much of that
-// came before) and what `onFinish` makes of it all. It counts the
-// installations made; `duringInstall` may block or throw, as a download would.
+// A speech engine for tests: each recogniser hands out what `onFeed` makes of a newly fed stretch (given all it was
+// fed and how much came before) and what `onFinish` makes of it all; `duringInstall` may throw, as a download would.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -79,8 +77,7 @@ struct ScriptedSpeech : SpeechBackend {
   };
 };
 
-// What the callbacks of live speech said, from any thread: a line for each
-// and the segments, with a wait for them.
+// What the callbacks of live speech said, from any thread: a line for each and the segments, with a wait for them.
 struct Said {
   void add(std::string line, std::optional<Segment> segment = {}) {
     std::lock_guard lock(mutex);

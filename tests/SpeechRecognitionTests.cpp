@@ -1,6 +1,4 @@
-// The PocketSphinx backend and the file reader on real recorded speech:
-// Debian's LibriVox clips with their reference transcripts, compared with the
-// engine's own command-line program on the same clips.
+// The PocketSphinx backend and the file reader on Debian's LibriVox clips, against the engine's own program.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -34,26 +32,12 @@ class SpeechRecognitionTest : public ::testing::Test {
   ScopedEnv onlyDebians{"XDG_DATA_HOME", data.path().string()};  // the user's models folder is empty
 };
 
-// Every result, volatile ones included, of the sound fed in chunks.
-std::vector<SpeechResult> recognize(const Sound& sound, size_t chunk, SpeechPreset preset, double maxStretch = 30) {
-  std::vector<SpeechResult> results;
-  PocketSphinxBackend backend(maxStretch);
-  auto recognizer = backend.recognizer("en-US", preset, [&](const SpeechResult& r) { results.push_back(r); });
-  std::vector<int16_t> pcm(sound.samples.size());
-  src_float_to_short_array(sound.samples.data(), pcm.data(), static_cast<int>(pcm.size()));
-  for (size_t at = 0; at < pcm.size(); at += chunk)
-    recognizer->feed(std::span<const int16_t>(pcm).subspan(at, std::min(chunk, pcm.size() - at)));
-  recognizer->finish();
-  return results;
-}
-
 }  // namespace
 
 // One clip a test, to stay well inside the time limit on a busy machine.
 class SpeechRecognitionClip : public SpeechRecognitionTest, public ::testing::WithParamInterface<size_t> {};
 
-// At 44.1 kHz in stereo, through resampling and down-mixing; the file as it
-// is gives the program's text word for word (below).
+// At 44.1 kHz in stereo, through resampling and down-mixing; the file as it is gives the program's text (below).
 TEST_P(SpeechRecognitionClip, ScoresAsWellAsTheEnginesOwnProgram) {
   const Clip clip = libriVoxClips().at(GetParam());
   fs::path flac = work.path() / (clip.id + ".flac");
@@ -67,16 +51,13 @@ TEST_P(SpeechRecognitionClip, ScoresAsWellAsTheEnginesOwnProgram) {
 
 INSTANTIATE_TEST_SUITE_P(LibriVox, SpeechRecognitionClip, ::testing::Range<size_t>(0, 5));
 
-// Longer silence and a file that is no audio: in the transcribe command's tests.
-TEST_F(SpeechRecognitionTest, AnEmptyFileGivesNoTextAndMissingFilesAreReported) {
+// Empty, missing and broken files (longer silence and a file that is no audio: in the transcribe command's tests).
+TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
   writeSound(work.path() / "quiet.wav", silence(0), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   EXPECT_EQ(transcribe(work.path() / "quiet.wav"), "");
   const fs::path absent = work.path() / "absent.wav";
   EXPECT_EQ(failure([&] { transcribe(absent); }), absent.string() + ": " + std::strerror(ENOENT));
   EXPECT_EQ(failure([&] { transcribe(work.path()); }), work.path().string() + ": " + std::strerror(EISDIR));
-}
-
-TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak) {
   auto clips = libriVoxClips();
   Sound sound = readSound(clips[1].wav);
   append(sound, silence(1));
@@ -90,11 +71,7 @@ TEST_F(SpeechRecognitionTest, AFileThatBreaksOffFailsWithTheWordsBeforeTheBreak)
     } catch (const PartialTranscription& e) {
       EXPECT_EQ(e.what(), flac.string() + ": Error : flac decoder lost sync.");
       // The first clip whole, then some of the second one up to the break.
-      auto heard = words(e.text);
-      heard.resize(std::min(heard.size(), words(clips[1].reference).size()));
-      std::string start;
-      for (const auto& w : heard) start += w + " ";
-      EXPECT_LT(wordErrorRate(clips[1].reference, start), 50.0) << e.text;
+      EXPECT_LT(wordErrorRate(clips[1].reference, e.text.substr(0, clips[1].reference.size())), 50.0) << e.text;
     }
   }
 }
@@ -103,10 +80,8 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
   SpeechAssets assets(std::make_shared<PocketSphinxBackend>());
   EXPECT_EQ(assets.status(MeetingLanguage::en()), "instalado");
   EXPECT_EQ(assets.status(MeetingLanguage::pt()), "idioma não suportado");
+  EXPECT_EQ(assets.status(MeetingLanguage{"not a language"}), "idioma não suportado");
   auto clip = libriVoxClips()[1];
-  for (const char* raw : {"pt-BR", "not a language"})
-    EXPECT_EQ(failure([&] { assets.transcribe(clip.wav, MeetingLanguage{raw}); }),
-              std::string("O reconhecimento de fala do Mac não suporta ") + raw);
   // Portuguese in name only, Debian's English files, under a POSIX locale's folder name.
   fs::path model = sphinx::userModelsFolder() / "pt_BR";
   englishModel(model);
@@ -117,56 +92,17 @@ TEST_F(SpeechRecognitionTest, OnlyAWholeModelInTheUsersFolderIsUsedAndADamagedOn
   EXPECT_EQ(assets.locale(MeetingLanguage::pt()), "pt-BR");
   EXPECT_EQ(assets.transcribe(clip.wav, MeetingLanguage::pt()), programTranscript(clip.wav));
 
-  // The engine ends the process on some damaged files and crashes on others;
-  // a damaged language model is found only when loaded for use.
-  for (const auto& [file, content] : {std::pair<std::string, std::string>{"mdef", "garbage\n"},
-                                      {"means", readFile(kDebianModel / "en-us" / "means").substr(0, 4096)},
-                                      {"language.lm.bin", "\\data\\\n"}}) {
+  // The engine crashes on a damaged acoustic file (one that ends the process: in the doctor and transcribe commands'
+  // tests); a damaged language model is found only when loaded for use.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"means", readFile(kDebianModel / "en-us" / "means").substr(0, 4096), "danificado (" + model.string() + ")"},
+      {"language.lm.bin", "\\data\\\n", "instalado"}};
+  for (const auto& [file, content, status] : cases) {
     fs::remove_all(model);
     englishModel(model, file, content);
     SpeechAssets fresh(std::make_shared<PocketSphinxBackend>());
-    if (file != "language.lm.bin") {
-      EXPECT_EQ(fresh.status(MeetingLanguage::pt()), "danificado (" + model.string() + ")") << file;
-    }
+    EXPECT_EQ(fresh.status(MeetingLanguage::pt()), status) << file;
     EXPECT_EQ(failure([&] { fresh.transcribe(clip.wav, MeetingLanguage::pt()); }),
-              "O modelo de fala em " + model.string() + " está danificado")
-        << file;
+              "O modelo de fala em " + model.string() + " está danificado") << file;
   }
-}
-
-TEST_F(SpeechRecognitionTest, StretchTimesFollowTheAudioAndSpeechWithoutPausesIsSettledInBoundedPieces) {
-  auto clips = libriVoxClips();
-  Sound sound{16000, 1, {}};
-  std::vector<double> offsets, ends;
-  for (size_t i : {1u, 4u, 2u}) {
-    offsets.push_back(static_cast<double>(sound.samples.size()) / 16000);
-    append(sound, readSound(clips[i].wav));
-    ends.push_back(static_cast<double>(sound.samples.size()) / 16000);
-    append(sound, silence(6));
-  }
-  auto results = recognize(sound, 997, SpeechPreset::progressiveTranscription);
-  EXPECT_FALSE(results.front().isFinal) << "volatile guesses come before each stretch settles";
-  std::erase_if(results, [](const SpeechResult& r) { return !r.isFinal; });
-  ASSERT_EQ(results.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    // A few tenths of each clip are silent at either end; skipped silence must not shift later stretches.
-    EXPECT_NEAR(results[i].start, offsets[i] + 0.25, 0.3) << i;
-    EXPECT_NEAR(results[i].end, ends[i], 0.4) << i;
-    EXPECT_FALSE(results[i].text.empty());
-  }
-  // Results do not depend on how the caller cuts the audio into chunks.
-  EXPECT_EQ(recognize(sound, sound.samples.size(), SpeechPreset::transcription), results);
-
-  // Seven seconds in one breath, at most two seconds a piece.
-  auto pieces = recognize(readSound(clips[0].wav), 4096, SpeechPreset::transcription, 2.0);
-  ASSERT_GE(pieces.size(), 3u);
-  std::string text;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    // Counted from when the detector heard speech, a few tenths after it began, and checked once per block.
-    EXPECT_LE(pieces[i].end - pieces[i].start, 2.6) << i;
-    EXPECT_GE(pieces[i].start, i ? pieces[i - 1].end - 0.15 : 0) << i;
-    text += pieces[i].text + " ";
-  }
-  EXPECT_NEAR(pieces.back().end, 7.1, 0.5);
-  EXPECT_LE(wordErrorRate(clips[0].reference, text), 60);
 }
