@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Sources the bash completion script and checks the candidates offered: meeting folders and titles
-# with spaces, provider ids (the catalog's and one the preferences add), languages and command words.
+# The candidates that bash's completion offers: folders, titles, provider ids, languages and command words.
 #   tests/completions.sh <folder holding the built quillet>
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
