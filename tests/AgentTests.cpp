@@ -1,6 +1,4 @@
-// `quillet agent` end to end with the test bed's servers: a call client that the agent records, a dictation typed
-// into a window of the test's own, and a reminder sent to a notification service of the test's own
-// (tests/services/fake-notifications.py).
+// `quillet agent` with the test bed's servers and a notification service of its own (services/fake-notifications.py).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -27,9 +25,9 @@ class AgentCommand : public ToolTest {
                 extra + "}");
   }
   fs::path store() const { return dir.path() / "store"; }
-  Running agent(std::map<std::string, std::string> extra = {}) {
+  Running agent() {
     auto env = inherited({"PULSE_SERVER", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"});
-    env.insert(extra.begin(), extra.end());
+    env["TZ"] = "UTC";  // the reminder's time
     return start({"agent"}, env);
   }
   static void stop(Running& tool) {
@@ -51,8 +49,7 @@ TEST_F(AgentCommand, RecordsACallWhileItsClientUsesTheMicrophone) {
   settings(R"(, "autoStopMinutes": 0, "detectionEnabled": true)");
   ASSERT_TRUE(tool.waitFor([](const Outcome& o) { return o.err.find(" (Zoom)\n") != std::string::npos; }, 240s))
       << tool.seen.err;
-  // "gravação iniciada: <folder> (Zoom)"
-  const std::string& err = tool.seen.err;
+  const std::string& err = tool.seen.err;  // "gravação iniciada: <folder> (Zoom)"
   const fs::path folder = err.substr(err.find(": ") + 2, err.find(" (Zoom)") - err.find(": ") - 2);
 
   ASSERT_TRUE(play(libriVoxClips()[1].wav, "quillet_a"));
@@ -117,7 +114,7 @@ TEST_F(AgentCommand, RemindsOfAMeetingAMinuteAheadThroughTheNotificationService)
             calendar(event("UID:plan-1\r\nSUMMARY:Planejamento\r\nDTSTART:" + icsTime(start) + "\r\nDTEND:" +
                            icsTime(start + 1h) + "\r\nLOCATION:https://meet.google.com/abc-defg-hij\r\n")));
   settings(R"(, "calendarEnabled": true, "notifyBeforeMeeting": true)");
-  Running tool = agent({{"TZ", "UTC"}});
+  Running tool = agent();
   bool shown = notifications.waitForOutput("hij\n", 240s);
   // The service's answer reaches the agent too: its handling is part of the path.
   std::this_thread::sleep_for(1s);

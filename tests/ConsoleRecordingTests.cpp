@@ -1,6 +1,4 @@
-// `quillet record` end to end on the private PulseAudio server: recorded speech played into the default sink,
-// which the tool hears twice, through the system audio and, since the default source is that sink's monitor,
-// through the "microphone".
+// `quillet record` on the test bed's sound server, whose default source, the "microphone", is the sink's monitor.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -23,14 +21,13 @@ class RecordCommand : public ToolTest {
   }
   fs::path store() const { return dir.path() / "store"; }
 
-  // Started, and its folder made: the first line of its output.
+  // Started, and its folder made (the first line of its output).
   Running recording() {
     Running tool = start({"record", "--title", "Leitura"}, inherited({"PULSE_SERVER"}));
     EXPECT_TRUE(tool.waitForOutput("\n", seconds(240))) << tool.seen.err;
     return tool;
   }
-  // Records the clips played one after another until the other side's words are out and nothing more has come
-  // for two seconds, then sends `signal`.
+  // Records the clips until the other side's words are out and nothing more came for two seconds, then `signal`.
   Outcome record(const std::vector<Clip>& clips, int signal) {
     Running tool = recording();
     for (const Clip& clip : clips) EXPECT_TRUE(play(clip.wav, "quillet_a"));
@@ -42,11 +39,9 @@ class RecordCommand : public ToolTest {
     tool.signal(signal);
     return tool.end();
   }
-  // The meeting whose folder the tool printed first, as it is on disk.
   std::optional<Meeting> recorded(const Outcome& o) {
     return Store{store()}.load(o.out.substr(0, o.out.find('\n')));
   }
-  // The lines the tool prints after the folder, one per segment.
   static std::string printed(const Meeting& meeting) {
     std::string lines = meeting.folder.string() + "\n";
     for (const Segment& s : meeting.segments) lines += Transcript::plain({s}) + "\n";
@@ -68,8 +63,7 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(meeting->meta.title, "Leitura");
   EXPECT_EQ(o.out, printed(*meeting)) << "every settled line printed as it went to disk";
 
-  // The engine's words move with where its 10 ms frames fall: the same files started 5 ms later lose or gain up
-  // to four words. The live side's frames fall anywhere, so the file's worse alignment is the measure.
+  // The engine's words move with where its 10 ms frames fall, anywhere live: a file's worse alignment is the bound.
   std::string them, reference, fromFile, fromLaterFile;
   const fs::path later = dir.path() / "later.wav";
   for (const Clip& clip : clips) {
@@ -97,9 +91,8 @@ TEST_F(RecordCommand, TranscribesTheCallIntoAMeetingThatEnhanceReads) {
   EXPECT_EQ(prompt.out.find("] Me: "), std::string::npos) << "the microphone's copy is an echo: " << prompt.out;
 }
 
-// What a killed process wrote is what a user finds: no coverage of its own, but the one check that settled lines
-// reach the disk before the screen.
-TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
+// The one check that settled lines reach the disk before the screen; a second interrupt ends it at once.
+TEST_F(RecordCommand, KilledOrInterruptedTwiceItKeepsWhatItHad) {
   REQUIRE_SOUND_SERVER();
   Outcome o = record({libriVoxClips()[1]}, SIGKILL);
   EXPECT_EQ(o.status, 128 + SIGKILL);
@@ -107,16 +100,12 @@ TEST_F(RecordCommand, KilledItLosesNoSettledSegment) {
   ASSERT_TRUE(meeting.has_value());
   EXPECT_FALSE(meeting->meta.end.has_value());
   EXPECT_EQ(printed(*meeting), o.out);
-}
-
-TEST_F(RecordCommand, ASecondInterruptEndsAtOnceKeepingTheFolder) {
-  REQUIRE_SOUND_SERVER();
   Running tool = recording();
   ASSERT_TRUE(play(libriVoxClips()[2].wav, "quillet_a"));
   tool.signal(SIGINT);
   tool.waitFor([](const Outcome&) { return false; }, std::chrono::milliseconds(200));
   tool.signal(SIGINT);
-  Outcome o = tool.end();
+  o = tool.end();
   EXPECT_EQ(o.status, 128 + SIGINT) << o.err;
   EXPECT_TRUE(recorded(o).has_value());
 }

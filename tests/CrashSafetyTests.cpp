@@ -1,5 +1,4 @@
-// Kills a writer with SIGKILL at random moments and checks that every file reads back whole: the previous version
-// or the new one, never a mix, and no appended line lost but the one being written.
+// A writer killed at random moments leaves every file whole: old or new, and no appended line lost but the last.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,8 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The child's endless work: create meetings, rewrite one meeting's files and transcript, and append to another.
-// A byte on `progress` when it starts and after each append.
+// The child's endless work, with a byte on `progress` when it starts and after each append.
 [[noreturn]] void writeForever(const Store& store, Meeting m, const fs::path& appended, int next, int progress) {
   (void)!write(progress, "s", 1);
   for (int i = 0;; ++i, ++next) {
@@ -52,8 +50,7 @@ TEST(CrashSafety, KilledWritersLeaveWholeFiles) {
     ASSERT_GE(child, 0);
     if (child == 0) writeForever(store, rewritten, live.folder, appendedSoFar, progress[1]);
     close(progress[1]);
-    // Time counts from the child's own progress, so that a loaded machine that keeps it waiting does not turn
-    // every round into an empty one.
+    // Time counts from the child's progress, so that a loaded machine does not make every round an empty one.
     char seen;
     for (int wanted = std::uniform_int_distribution<>(1, 2)(random); wanted > 0 && read(progress[0], &seen, 1) == 1;)
       --wanted;

@@ -1,6 +1,4 @@
-// The commands that reach the store and the calendar through the built tool: list --json, search, export, new,
-// trash, calendar, and meetings named by title. The logic underneath has its own tests (Search, MeetingLookup,
-// Trash, CalendarWatcher); these check each command's paths and statuses.
+// The commands of the store and the calendar: each one's paths and statuses; the logic underneath has its own tests.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -53,8 +51,8 @@ class StoreCommands : public ToolTest {
 
 }  // namespace
 
-// Each command's plain answers and failures, run in the test's folder. No command or an unknown one shows the
-// usage; the list is newest first, with marks.
+// Run in the test's folder. No command or an unknown one shows the usage; the list is newest first, with marks, and
+// search finds every place newest first.
 TEST_F(StoreCommands, AnswersAndFailures) {
   const std::string both = "\n  " + weekly2.filename().string() + "\n  " + weekly1.filename().string() + "\n";
   for (const auto& [args, shown, status] : std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
@@ -68,17 +66,26 @@ TEST_F(StoreCommands, AnswersAndFailures) {
            {{"export", "planejamento"}, "## Decisões\n- Orçamento aprovado\n", 0},
            {{"export", "weekly"}, "mais de uma reunião com esse nome: weekly" + both, 1},
            {{"export", "retro"}, "nenhuma reunião com esse nome: retro\n", 1},
-           {{"export", "./retro"}, "não achei meta.json em " + (dir.path() / "." / "retro").string() + "\n", 1},
+           {{"search", "ORÇAMENTO"},
+            "10/03/2025, 09:30  Planejamento do trimestre  notas: - fechar o **orçamento**\n"
+            "10/03/2025, 09:30  Planejamento do trimestre  notas da IA: - Orçamento aprovado\n"
+            "10/03/2025, 09:30  Planejamento do trimestre  [01:15] Outros: o orcamento está apertado\n",
+            0},
            {{"search", "a", "?"}, kUsage, 1},
-           {{"export"}, kUsage, 1},
-           {{"trash"}, kUsage, 1},
-           {{"new"}, kUsage, 1},
            {{"new", "x", "--lang", "fr-FR"}, "idioma desconhecido: fr-FR. Opções: pt-BR, en-US\n", 1},
            {{"calendar"}, "Calendário: sem acesso (" + (dir.path() / "data" / "calendars").string() + ")\n", 1}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     Outcome o = run(QUILLET_BINARY, args, environment(), dir.path().string());
     EXPECT_EQ(o.out + o.err + std::to_string(o.status), shown + std::to_string(status));
   }
+  // On a terminal the words are marked, and "NO_COLOR" turns that off.
+  Outcome marked = quillet({"search", "weekly", "sync"}, {}, 1);
+  EXPECT_NE(marked.out.find("título: \033[1;31mWeekly\033[0m \033[1;31msync\033[0m"), std::string::npos) << marked.out;
+  Outcome plain = quillet({"search", "weekly"}, {{"NO_COLOR", "1"}}, 1);
+  EXPECT_EQ(plain.out.find("\033["), std::string::npos) << plain.out;
+  json hits = json::parse(quillet({"search", "orcamento", "apertado", "--json"}).out);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0]["place"].get<std::string>() + " " + hits[0]["speaker"].get<std::string>(), "transcript outros");
   Outcome o = quillet({"list", "--json"});
   ASSERT_EQ(o.status, 0) << o.err;
   json listed = json::parse(o.out);
@@ -91,41 +98,6 @@ TEST_F(StoreCommands, AnswersAndFailures) {
   // Enhanced notes of nothing give way to the user's own.
   writeFile(planFolder / "notas-ia.md", "\n");
   EXPECT_EQ(quillet({"export", planFolder.string(), "--slack"}).out, "\u2022 fechar o *orçamento*\n");
-}
-
-// Every place newest first; on a terminal the words are marked, and "NO_COLOR" turns that off.
-TEST_F(StoreCommands, SearchFindsEveryPlaceNewestFirst) {
-  Outcome o = quillet({"search", "ORÇAMENTO"});
-  EXPECT_EQ(o.out + std::to_string(o.status),
-            "10/03/2025, 09:30  Planejamento do trimestre  notas: - fechar o **orçamento**\n"
-            "10/03/2025, 09:30  Planejamento do trimestre  notas da IA: - Orçamento aprovado\n"
-            "10/03/2025, 09:30  Planejamento do trimestre  [01:15] Outros: o orcamento está apertado\n0");
-  Outcome marked = quillet({"search", "weekly", "sync"}, {}, 1);
-  EXPECT_NE(marked.out.find("título: \033[1;31mWeekly\033[0m \033[1;31msync\033[0m"), std::string::npos) << marked.out;
-  Outcome plain = quillet({"search", "weekly"}, {{"NO_COLOR", "1"}}, 1);
-  EXPECT_EQ(plain.out.find("\033["), std::string::npos) << plain.out;
-  json hits = json::parse(quillet({"search", "orcamento", "apertado", "--json"}).out);
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_EQ(hits[0]["place"].get<std::string>() + " " + hits[0]["speaker"].get<std::string>(), "transcript outros");
-}
-
-TEST_F(StoreCommands, NewMakesAFolderWithTheCurrentEventsAttendees) {
-  calendarEvent("trabalho", "Retro", -10, "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:eu@example.com\r\n");
-  Outcome o = quillet({"new", "Retro", "do", "time", "--lang", "en-US"}, {{"EMAIL", "eu@example.com"}});
-  ASSERT_EQ(o.status, 0) << o.err;
-  fs::path folder = o.out.substr(0, o.out.size() - 1);
-  EXPECT_EQ(folder.parent_path(), root);
-  auto made = store.load(folder);
-  ASSERT_TRUE(made);
-  EXPECT_EQ(made->meta.title, "Retro do time");
-  EXPECT_EQ(made->meta.language, MeetingLanguage::en());
-  EXPECT_EQ(made->meta.attendees, std::vector<std::string>{"Ana"});
-  EXPECT_TRUE(made->meta.calendarEventID && made->meta.calendarEventID->starts_with("Retro@"));
-  writeFile(root.parent_path() / "arquivo", "x");
-  preferences(R"({"storagePath": ")" + (root.parent_path() / "arquivo" / "sub").string() + R"("})");
-  Outcome unwritable = quillet({"new", "x"});
-  EXPECT_EQ(unwritable.status, 1);
-  EXPECT_TRUE(unwritable.err.starts_with("erro: ")) << unwritable.err;
 }
 
 // A trash that cannot be made leaves the meeting where it was.
@@ -142,7 +114,8 @@ TEST_F(StoreCommands, TrashMovesAMeetingAndNeverDeletesIt) {
   EXPECT_TRUE(fs::exists(weekly1 / "meta.json"));
 }
 
-TEST_F(StoreCommands, CalendarListsTheUpcomingMeetings) {
+// The calendar lists the upcoming meetings; `new` takes the current one's attendees but the user.
+TEST_F(StoreCommands, CalendarAndNewMeetings) {
   calendarEvent("trabalho", "Planning", 120,
                 "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:bruno@example.com\r\n"
                 "LOCATION:https://meet.google.com/abc-defg-hij\r\n");
@@ -158,4 +131,22 @@ TEST_F(StoreCommands, CalendarListsTheUpcomingMeetings) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["attendees"], (json{"Ana", "bruno@example.com"}));
   EXPECT_EQ(events[0]["videoURL"], "https://meet.google.com/abc-defg-hij");
+
+  calendarEvent("trabalho", "Retro", -10,
+                "ATTENDEE;CN=Ana:mailto:ana@example.com\r\nATTENDEE:mailto:eu@example.com\r\n");
+  o = quillet({"new", "Retro", "do", "time", "--lang", "en-US"}, {{"EMAIL", "eu@example.com"}});
+  ASSERT_EQ(o.status, 0) << o.err;
+  fs::path folder = o.out.substr(0, o.out.size() - 1);
+  EXPECT_EQ(folder.parent_path(), root);
+  auto made = store.load(folder);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->meta.title, "Retro do time");
+  EXPECT_EQ(made->meta.language, MeetingLanguage::en());
+  EXPECT_EQ(made->meta.attendees, std::vector<std::string>{"Ana"});
+  EXPECT_TRUE(made->meta.calendarEventID && made->meta.calendarEventID->starts_with("Retro@"));
+  writeFile(root.parent_path() / "arquivo", "x");
+  preferences(R"({"storagePath": ")" + (root.parent_path() / "arquivo" / "sub").string() + R"("})");
+  o = quillet({"new", "x"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(o.err.starts_with("erro: ")) << o.err;
 }

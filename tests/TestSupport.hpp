@@ -54,19 +54,16 @@ inline std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The user's Trash as GIO sees it. GLib reads the data folder once per process, so a test that set
-// XDG_DATA_HOME earlier decides it; the folder is made again in case that test's temporary folder is gone.
+// The user's Trash as GIO sees it: GLib reads the data folder once per process, maybe from a folder now gone.
 inline std::filesystem::path userTrash() {
   std::filesystem::path data = g_get_user_data_dir();
   std::filesystem::create_directories(data);
   return data / "Trash";
 }
 
-// Sets or clears (an absent value) environment variables for one scope and puts back what was there before, so
-// that tests may run in one process in any order. "TZ" takes effect at once both ways.
+// Sets or clears (an absent value) environment variables for one scope, so that tests may run in any order.
 class ScopedEnv {
  public:
-  ScopedEnv() = default;
   ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> values) {
     for (const auto& [name, value] : values) set(name, value);
   }
@@ -126,22 +123,18 @@ struct Child {
   int out = -1, err = -1;  // read ends, close-on-exec
 };
 
-// Starts `program` with `args`, exactly the environment `env` and nothing on standard input; `pid` stays -1 when
-// it cannot. Output and error come through pipes, but those of `terminals` (1, 2, or 3 for both) go to a
-// terminal; one terminal for both is read as `out`, in the order written, and `err` is then -1.
+// Starts `program` with exactly the environment `env`; `pid` stays -1 when it cannot. Output and error come through
+// pipes, or those of `terminals` (1, 2, or 3 for both, then read in order as `out`) through a terminal.
 inline Child spawnChild(const std::string& program, const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& env, const std::string& cwd = "", int terminals = 0) {
-  std::vector<std::string> envStrings;
-  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  g_auto(GStrv) envp = nullptr;
+  for (const auto& [k, v] : env) envp = g_environ_setenv(envp, k.c_str(), v.c_str(), true);
   // A tool built with a sanitizer reads the options (suppressions above all) the test's own process was given.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"})
-    if (const char* value = std::getenv(name); value && !env.contains(name))
-      envStrings.push_back(std::string(name) + "=" + value);
-  std::vector<const char*> argv = {program.c_str()}, envp;
+    if (const char* value = std::getenv(name)) envp = g_environ_setenv(envp, name, value, false);
+  std::vector<const char*> argv = {program.c_str()};
   for (const auto& a : args) argv.push_back(a.c_str());
-  for (const auto& e : envStrings) envp.push_back(e.c_str());
   argv.push_back(nullptr);
-  envp.push_back(nullptr);
   int terminal[2] = {-1, -1};  // a raw pseudo-terminal: the test's end and the child's, both close-on-exec
   if (terminals != 0) {
     if (openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr) != 0) return {};
@@ -156,7 +149,7 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
   // The suite's descriptors are all close-on-exec, so none needs closing and GLib may use posix_spawn, not fork.
   auto flags = GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_LEAVE_DESCRIPTORS_OPEN | G_SPAWN_CLOEXEC_PIPES);
   bool started = g_spawn_async_with_pipes_and_fds(
-      cwd.empty() ? nullptr : cwd.c_str(), argv.data(), envp.data(), flags, nullptr, nullptr, -1,
+      cwd.empty() ? nullptr : cwd.c_str(), argv.data(), envp, flags, nullptr, nullptr, -1,
       (terminals & 1) ? terminal[1] : -1, (terminals & 2) ? terminal[1] : -1, nullptr, nullptr, 0, &child.pid, nullptr,
       (terminals & 1) ? nullptr : &child.out, (terminals & 2) ? nullptr : &child.err, nullptr);
   if (terminals != 0) close(terminal[1]);
@@ -167,8 +160,7 @@ inline Child spawnChild(const std::string& program, const std::vector<std::strin
   return {};
 }
 
-// Reads once from whichever of `fds` is ready within `timeout` ms (-1: no limit) into `seen`; a stream that
-// ended gets -1. A terminal's end reads EIO once the child is gone, like a pipe's EOF.
+// Reads once from the `fds` ready within `timeout` ms (-1: no limit); one that ended (a terminal: EIO) gets -1.
 inline void readReady(int (&fds)[2], Outcome& seen, int timeout) {
   pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
   if (poll(polled, 2, timeout) <= 0) return;
@@ -182,8 +174,7 @@ inline void readReady(int (&fds)[2], Outcome& seen, int timeout) {
   }
 }
 
-// Reads both streams of `child` to their ends, then reaps it. A child killed by a signal reports 128 plus the
-// signal's number, as shells do.
+// Reads both streams of `child` to their ends and reaps it; a signal's end is 128 plus its number, as in shells.
 inline Outcome finish(Child child, Outcome outcome = {}) {
   int open[2] = {child.out, child.err};
   while (open[0] >= 0 || open[1] >= 0) readReady(open, outcome, -1);
@@ -196,7 +187,6 @@ inline Outcome finish(Child child, Outcome outcome = {}) {
   return outcome;
 }
 
-// Runs `program` as `spawnChild` starts it and gathers both output streams.
 inline Outcome run(const std::string& program, const std::vector<std::string>& args,
                    const std::map<std::string, std::string>& env, const std::string& cwd = "", int terminals = 0) {
   Child child = spawnChild(program, args, env, cwd, terminals);
@@ -217,8 +207,7 @@ struct Running {
   Child child;
   Outcome seen;  // what came so far
 
-  // Reads until `done` holds, or `timeout` passes (false), or both streams end (whether `done` holds then).
-  // `done` is asked at least every tenth of a second, so it may look at more than the output.
+  // Reads until `done` holds, or `timeout` passes or both streams end (false); `done` is asked every tenth second.
   bool waitFor(const std::function<bool(const Outcome&)>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done(seen)) {
@@ -240,18 +229,14 @@ struct Running {
 
 inline const std::string kUsage = readFile(QUILLET_SOURCE_DIR "/tests/expected/usage.txt");
 
-// A test that runs the built tool with its own home, configuration and data folders, Brazilian Portuguese and São
-// Paulo time unless told otherwise.
+// Runs the built tool with its own home, configuration and data folders, in Portuguese and São Paulo time.
 class ToolTest : public ::testing::Test {
  protected:
   Running start(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) {
     return Running(spawnChild(QUILLET_BINARY, args, environment(extra)));
   }
   std::map<std::string, std::string> environment(const std::map<std::string, std::string>& extra = {}) {
-    std::map<std::string, std::string> env = {
-        {"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-        {"XDG_DATA_HOME", (dir.path() / "data").string()}, {"TZ", "America/Sao_Paulo"}, {"LANG", "pt_BR.UTF-8"},
-        {"PATH", "/usr/bin:/bin"}};
+    std::map<std::string, std::string> env = base;
     for (auto& [k, v] : extra) env[k] = v;
     return env;
   }
@@ -263,6 +248,11 @@ class ToolTest : public ::testing::Test {
     writeFile(dir.path() / "config" / "app.quillet.mac" / "preferences.json", document);
   }
   TempDir dir;
+  // What every run gets; a fixture may add to it.
+  std::map<std::string, std::string> base = {
+      {"HOME", dir.path().string()}, {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+      {"XDG_DATA_HOME", (dir.path() / "data").string()}, {"TZ", "America/Sao_Paulo"}, {"LANG", "pt_BR.UTF-8"},
+      {"PATH", "/usr/bin:/bin"}};
 };
 
 }  // namespace quillet::test

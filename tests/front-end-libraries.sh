@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# The light front end answers the usage and `list` from the core alone: none of the libraries behind the desktop
-# services may be among those it loads.
+# The light front end answers `list` from the core alone: it loads none of the desktop services' libraries.
 #   tests/front-end-libraries.sh build/quillet
 set -euo pipefail
 needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')

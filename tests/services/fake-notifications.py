@@ -3,12 +3,9 @@
 the summary and body of every notification it is sent, one per line (line feeds in the body as \\n)."""
 from gi.repository import Gio, GLib
 
-INTERFACE = Gio.DBusNodeInfo.new_for_xml("""
-<node><interface name='org.freedesktop.Notifications'><method name='Notify'>
-  <arg type='s' direction='in'/><arg type='u' direction='in'/><arg type='s' direction='in'/>
-  <arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='as' direction='in'/>
-  <arg type='a{sv}' direction='in'/><arg type='i' direction='in'/><arg type='u' direction='out'/>
-</method></interface></node>""").interfaces[0]
+ARGS = "".join(f"<arg type='{t}' direction='in'/>" for t in ["s", "u", "s", "s", "s", "as", "a{sv}", "i"])
+INTERFACE = Gio.DBusNodeInfo.new_for_xml(f"""<node><interface name='org.freedesktop.Notifications'>
+<method name='Notify'>{ARGS}<arg type='u' direction='out'/></method></interface></node>""").interfaces[0]
 
 
 def notify(connection, sender, path, interface, method, parameters, invocation):
