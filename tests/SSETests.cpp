@@ -85,6 +85,9 @@ TEST(SSE, ErrorMessagesAndModelIDs) {
            {errorBody("bad key " + key + " ends " + key.substr(0, 9)), "bad key ••• ends •••"},
        })
     EXPECT_EQ(SSE::errorMessage(body, key), message) << body.substr(0, 60);
+  // Values too short to be secrets (a local server's "ollama") are left alone.
+  EXPECT_EQ(SSE::errorMessage("token abcdefg refused", "abcdefg"), "token abcdefg refused");
+  EXPECT_EQ(SSE::errorMessage("token abcdefgh refused abcdefgh", "abcdefgh"), "token ••• refused •••");
 
   for (const char* text : {"{}", R"({"data":{"id":"a"}})", R"({"data":[{"name":"x"},{"id":3},"s"]})"})
     EXPECT_TRUE(SSE::modelIDs(nlohmann::json::parse(text)).empty()) << text;

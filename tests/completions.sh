@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The candidates that bash's completion offers: folders, titles, provider ids, languages and command words.
+# The candidates that bash's completion offers (folders, titles, providers, languages, commands); zsh's script parses.
 #   tests/completions.sh <folder holding the built quillet>
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -56,5 +56,7 @@ check "a title with spaces and an accent" "Revisão de arquitetura" trash Revis
 # Bash hands a colon to readline as a word of its own; what follows it is replaced.
 LINE='quillet export 1:1\ A' check "a title with a colon" "1 Ana/Bruno" export 1 : '1\ A'
 
+# zsh's script is shipped too: it must at least parse.
+zsh -n "$source_dir/completions/_quillet" || { echo "FAIL zsh completion does not parse"; failures=$((failures + 1)); }
 [ "$failures" -eq 0 ] && echo "completions OK"
 exit $((failures > 0))
