@@ -116,22 +116,26 @@ std::optional<std::string> Keychain::get(const std::string& account) {
 
 bool Keychain::isLocked(const std::string& account) {
   if (!hasSessionBus()) return false;
-  GError* error = nullptr;
-  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-  if (!service) {
+  // Asked after a failed lookup, so on the same bus that may never answer.
+  std::function<bool(GCancellable*)> ask = [account](GCancellable* cancellable) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
+    if (!service) {
+      g_clear_error(&error);
+      return false;
+    }
+    GHashTable* query = attributes(account);
+    // Locked items are found too; only their secrets stay out of reach.
+    GList* items = secret_service_search_sync(service, schema(), query, SECRET_SEARCH_ALL, cancellable, &error);
+    g_hash_table_unref(query);
     g_clear_error(&error);
-    return false;
-  }
-  GHashTable* query = attributes(account);
-  // Locked items are found too; only their secrets stay out of reach.
-  GList* items = secret_service_search_sync(service, schema(), query, SECRET_SEARCH_ALL, nullptr, &error);
-  g_hash_table_unref(query);
-  g_clear_error(&error);
-  bool locked = items != nullptr;
-  for (GList* it = items; it; it = it->next) locked = locked && secret_item_get_locked(SECRET_ITEM(it->data));
-  g_list_free_full(items, g_object_unref);
-  g_object_unref(service);
-  return locked;
+    bool locked = items != nullptr;
+    for (GList* it = items; it; it = it->next) locked = locked && secret_item_get_locked(SECRET_ITEM(it->data));
+    g_list_free_full(items, g_object_unref);
+    g_object_unref(service);
+    return locked;
+  };
+  return withinDeadline(std::move(ask), false);
 }
 
 void Keychain::set(const std::optional<std::string>& value, const std::string& account) {

@@ -1,6 +1,10 @@
 // The tool through the built binary: what every command promises, and the doctor and transcribe commands.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <regex>
 
 #include "AudioSupport.hpp"
@@ -148,6 +152,19 @@ TEST_F(Cli, AMissingKeyIsToldAtOnceWithoutServices) {
             "--label=Quillet service app.quillet.mac.ai account anthropic\nou defina a variável de ambiente "
             "QUILLET_API_KEY.\n1");
   EXPECT_FALSE(fs::exists(dir.path() / ".dbus"));
+
+  // A bus that takes the connection and never answers counts as no keychain, after a bounded wait.
+  sockaddr_un address{AF_UNIX, {}};
+  const std::string bus = (dir.path() / "bus").string();
+  bus.copy(address.sun_path, sizeof address.sun_path - 1);
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 16), 0);  // connections wait in the backlog, never accepted
+  Outcome hung = quillet({"enhance", folder.string()}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus}});
+  pollfd pending{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&pending, 1, 0), 1);  // the lookup did reach the bus
+  close(listener);
+  EXPECT_EQ(hung.out + hung.err + std::to_string(hung.status), o.out + o.err + std::to_string(o.status));
 }
 
 // The other side of each line (a key, fallback and dictation on, no calendars, a missing model) is the keys test's.

@@ -1,6 +1,8 @@
 // The system-audio tap against a scripted sound server, then on the private PulseAudio server.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -94,7 +96,22 @@ double energy(std::span<const float> samples, double rate) {
 
 }  // namespace
 
-TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSink) {
+// The sources that our streams read, as the server lists them; waits up to five seconds for `expected`.
+bool tapReads(const std::vector<std::string>& expected) {
+  std::vector<std::string> read;
+  for (int tries = 0; tries < 50 && read != expected; ++tries, std::this_thread::sleep_for(100ms)) {
+    std::map<int, std::string> names;
+    for (const auto& s : nlohmann::json::parse(pactl({"-f", "json", "list", "short", "sources"})))
+      names[s["index"]] = s["name"];
+    read.clear();
+    for (const auto& o : nlohmann::json::parse(pactl({"-f", "json", "list", "source-outputs"})))
+      if (o["properties"].value("application.id", "") == "app.quillet.mac") read.push_back(names[o["source"]]);
+  }
+  return read == expected;
+}
+
+// All of a clip is heard, on the default sink and, once the user picks another, on that one: one stream moves.
+TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSinkAndFollowsItWhenItChanges) {
   REQUIRE_SOUND_SERVER();
   std::mutex mutex;
   double heard = 0;
@@ -102,12 +119,22 @@ TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSink) {
     std::lock_guard lock(mutex);
     heard += energy(b.channel(0), b.sampleRate());
   });
-  tap.start();
   const Clip clip = libriVoxClips()[1];
-  ASSERT_TRUE(play(clip.wav, "quillet_a"));
-  std::this_thread::sleep_for(300ms);  // the last chunk's way through the server
-  tap.stop();
   const Sound file = readSound(clip.wav);
-  std::lock_guard lock(mutex);
-  EXPECT_NEAR(heard, energy(file.samples, file.rate), 0.1 * energy(file.samples, file.rate));
+  auto hearsTheClipOn = [&](const std::string& sink) {
+    ASSERT_TRUE(tapReads({sink + ".monitor"}));
+    ASSERT_TRUE(play(clip.wav, sink));
+    std::this_thread::sleep_for(300ms);  // the last chunk's way through the server
+    std::lock_guard lock(mutex);
+    EXPECT_NEAR(std::exchange(heard, 0), energy(file.samples, file.rate), 0.1 * energy(file.samples, file.rate));
+  };
+  tap.start();
+  hearsTheClipOn("quillet_a");
+  struct Back {  // the default sink as with-services.sh left it, for the tests after this one
+    ~Back() { pactl({"set-default-sink", "quillet_a"}); }
+  } back;
+  pactl({"set-default-sink", "quillet_b"});
+  hearsTheClipOn("quillet_b");
+  tap.stop();
+  EXPECT_TRUE(tapReads({}));  // the server forgets a stream when it has read the client's goodbye
 }
