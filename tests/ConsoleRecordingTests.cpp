@@ -39,9 +39,7 @@ class RecordCommand : public ToolTest {
     tool.signal(signal);
     return tool.end();
   }
-  std::optional<Meeting> recorded(const Outcome& o) {
-    return Store{store()}.load(o.out.substr(0, o.out.find('\n')));
-  }
+  std::optional<Meeting> recorded(const Outcome& o) { return Store{store()}.load(o.out.substr(0, o.out.find('\n'))); }
   static std::string printed(const Meeting& meeting) {
     std::string lines = meeting.folder.string() + "\n";
     for (const Segment& s : meeting.segments) lines += Transcript::plain({s}) + "\n";
@@ -98,7 +96,6 @@ TEST_F(RecordCommand, KilledOrInterruptedTwiceItKeepsWhatItHad) {
   EXPECT_EQ(o.status, 128 + SIGKILL);
   auto meeting = recorded(o);
   ASSERT_TRUE(meeting.has_value());
-  EXPECT_FALSE(meeting->meta.end.has_value());
   EXPECT_EQ(printed(*meeting), o.out);
   Running tool = recording();
   ASSERT_TRUE(play(libriVoxClips()[2].wav, "quillet_a"));
@@ -114,6 +111,5 @@ TEST_F(RecordCommand, WithNothingToRecordItFailsAndLeavesNoFolder) {
   Outcome o = quillet({"record"}, {{"PULSE_SERVER", "unix:" + (dir.path() / "no-server").string()}});
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(o.err.starts_with("erro: Nenhum microfone disponível. Erro do Core Audio")) << o.err;
-  EXPECT_EQ(o.out, "");
   EXPECT_FALSE(fs::exists(store()) && !fs::is_empty(store()));
 }

@@ -17,8 +17,6 @@ class EnhancerTest : public ::testing::Test {
   ScopedEnv env{{"TZ", "America/Sao_Paulo"}};
 };
 
-size_t count(const std::string& s) { return text::characterCount(s); }
-
 // Lines of mine packed into parts of `limit` characters, joined by "|", without their "[00:00] Me: ".
 std::string packed(const std::vector<std::string>& texts, long limit) {
   std::vector<Segment> segments;
@@ -63,15 +61,13 @@ TEST(EnhancerAttribution, NormalizesLinesAndMarksTheUsersOwn) {
            // Three words match only by containment; four words may match by overlap.
            {"prazo de entrega do cliente", "cliente entrega prazo", false},
            {"o cliente quer entrega no prazo final", "cliente entrega prazo final", true},
-           {"o cliente quer entrega", "cliente entrega prazo final", false},
-           {"anything", "", false}})
+           {"o cliente quer entrega", "cliente entrega prazo final", false}})
     EXPECT_EQ(Enhancer::attribute(line, notes).at(0).isMine, mine) << line;
 }
 
 namespace {
 
-// Keeps every request (system, prompt); answers part N with a padded "summary N" after `onPart(N)`,
-// and the final request with a reply to be trimmed.
+// Keeps every request's (system, prompt); answers part N with a padded "summary N", the last with a reply to trim.
 struct ScriptedClient : LLMClient {
   explicit ScriptedClient(std::optional<int> limit) : limit(limit) {}
   std::string label() const override { return "Roteiro"; }
@@ -79,16 +75,16 @@ struct ScriptedClient : LLMClient {
   TextStream stream(const std::string& system, const std::string& prompt) const override {
     requests.emplace_back(system, prompt);
     if (!system.starts_with("Summarize this part")) return TextStream::of({"\n ", "## Resumo", "\n- item", "\n\n"});
-    if (onPart) onPart(static_cast<int>(requests.size()));
+    if (requests.size() == stopAfter) stop.request_stop();
     return TextStream::of({"  summary ", std::to_string(requests.size()) + "\n"});
   }
   std::optional<int> limit;
-  std::function<void(int)> onPart;
+  size_t stopAfter = 0;  // the part during which `stop` is requested; 0: none
+  mutable std::stop_source stop;
   mutable std::vector<std::pair<std::string, std::string>> requests;
 };
 
-// Forty exchanges with accents; every fifth answer of the others is echoed by the microphone, and
-// each comes in two pieces 1.5 s apart that make one turn.
+// Forty exchanges with accents; every fifth of theirs is echoed by the microphone; two pieces 1.5 s apart are a turn.
 Meeting longMeeting() {
   Meeting m;
   m.meta = meta("Planejamento");
@@ -107,10 +103,10 @@ Meeting longMeeting() {
 }  // namespace
 
 // Each part gets what the limit leaves after the system prompt and 800 characters, never less than 1500;
-// the parts cover the echo-free turns in order, and the final request carries their summaries.
-TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
+// the parts cover the echo-free turns in order, and the final request carries their summaries. A stop ends it.
+TEST_F(EnhancerTest, CondensesALongTranscriptInPartsUntilStopped) {
   Meeting m = longMeeting();
-  const int system = static_cast<int>(count(Enhancer::system(m.meta.language)));
+  const int system = static_cast<int>(text::characterCount(Enhancer::system(m.meta.language)));
   for (auto [limit, budget] : std::vector<std::pair<int, size_t>>{{100, 1500}, {system + 800 + 2100, 2100}}) {
     SCOPED_TRACE(limit);
     ScriptedClient client(limit);
@@ -122,7 +118,7 @@ TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
     std::string joined, summaries;
     for (size_t i = 0; i + 1 < client.requests.size(); ++i) {
       EXPECT_EQ(client.requests[i].first, Enhancer::partSystem(m.meta.language));
-      EXPECT_LE(count(client.requests[i].second), budget);
+      EXPECT_LE(text::characterCount(client.requests[i].second), budget);
       joined += client.requests[i].second;
       summaries += (i ? "\n" : "") + ("summary " + std::to_string(i + 1));
     }
@@ -130,14 +126,8 @@ TEST_F(EnhancerTest, CondensesALongTranscriptInParts) {
     EXPECT_EQ(client.requests.back(), std::pair(Enhancer::system(m.meta.language),
                                                 Enhancer::prompt(m.meta, m.notes, summaries, true)));
   }
-}
-
-TEST_F(EnhancerTest, StopsBetweenParts) {
-  std::stop_source stop;
   ScriptedClient cancelled(100);
-  cancelled.onPart = [&](int n) {
-    if (n == 2) stop.request_stop();
-  };
-  EXPECT_THROW(Enhancer::enhance(longMeeting(), cancelled, nullptr, stop.get_token()), CancellationError);
+  cancelled.stopAfter = 2;
+  EXPECT_THROW(Enhancer::enhance(m, cancelled, nullptr, cancelled.stop.get_token()), CancellationError);
   EXPECT_EQ(cancelled.requests.size(), 2u);
 }

@@ -99,8 +99,7 @@ LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
   std::call_once(once, [] {
     std::signal(SIGPIPE, SIG_IGN);
     // A proxy set for the machine must not stand between the tests and their servers.
-    setenv("no_proxy", "127.0.0.1,localhost", 1);
-    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    setenv("no_proxy", "127.0.0.1,localhost", 1);  // curl reads NO_PROXY only without it
   });
   std::tie(listener_, port_) = boundSocket();
   if (::listen(listener_, 64) != 0) throw std::runtime_error("loopback: cannot listen");
@@ -122,10 +121,9 @@ LoopbackServer::~LoopbackServer() {
   ::shutdown(listener_, SHUT_RDWR);
   acceptor_.join();
   ::close(listener_);
-  {
-    std::lock_guard lock(mutex_);
-    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
-  }
+  std::unique_lock lock(mutex_);
+  for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+  lock.unlock();
   for (auto& worker : workers_) worker.join();
 }
 

@@ -14,8 +14,7 @@ namespace quillet::test {
 struct ReceivedRequest {
   std::string method, target, body;  // the target: path and query
   std::vector<std::pair<std::string, std::string>> headers;
-  // The value of the first header named `name`, in any case; absent: "".
-  std::string header(std::string_view name) const;
+  std::string header(std::string_view name) const;  // the first of that name, in any case; absent: ""
 };
 
 // Every sending call returns false once the client is gone.
@@ -32,10 +31,8 @@ class Connection {
   bool sendEvents(std::string_view body) { return sendHead(200) && sendChunk(body) && endChunks(); }
   // A whole response with a Content-Length.
   bool respond(int status, std::string_view body, std::string_view contentType = "application/json");
-  // True when the client closes the connection within `timeout`.
-  bool waitForClose(std::chrono::milliseconds timeout);
-  // True once the server shuts down; endless handlers must stop then.
-  bool serverStopping() const { return *stopping_; }
+  bool waitForClose(std::chrono::milliseconds timeout);  // true when the client closes within `timeout`
+  bool serverStopping() const { return *stopping_; }     // endless handlers must stop once it holds
 
  private:
   friend class LoopbackServer;
@@ -70,7 +67,6 @@ class LoopbackServer {
   std::thread acceptor_;
 };
 
-// A port of 127.0.0.1 on which nothing listens.
-int closedPort();
+int closedPort();  // a port of 127.0.0.1 on which nothing listens
 
 }  // namespace quillet::test

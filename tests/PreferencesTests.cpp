@@ -16,8 +16,7 @@ class PreferencesTest : public ::testing::Test {
  protected:
   void store(const std::string& document) { writeFile(Preferences::file(), document); }
   TempDir dir;
-  ScopedEnv env{{"XDG_CONFIG_HOME", dir.path().string()},
-                {"HOME", dir.path().string()},
+  ScopedEnv env{{"XDG_CONFIG_HOME", dir.path().string()}, {"HOME", dir.path().string()},
                 {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
 };
 
@@ -29,11 +28,8 @@ ProviderConfig custom(const std::string& id) {
 
 TEST(Shortcut, DisplayAndJSON) {
   for (const auto& [shortcut, shown] : std::vector<std::pair<Shortcut, std::string>>{
-           {Shortcut::controlR(), "\u2303R"},
-           {{40, 256 | 512, "k"}, "\u21E7\u2318K"},
            {{0, 6912, "x"}, "\u2303\u2325\u21E7\u2318X"},
-           {{0, 0, "ç"}, "Ç"},
-           {{0, 4096 | 1024, ""}, "\u2303"}})
+           {{0, 0, "ç"}, "Ç"}, {{0, 4096 | 1024, ""}, "\u2303"}})
     EXPECT_EQ(shortcut.display(), shown) << shown;
   EXPECT_EQ(toJSON(Shortcut::controlR()).dump(), R"({"keyCode":15,"modifiers":4096,"key":"R"})");
   EXPECT_EQ(shortcutFromJSON(json::parse(R"({"keyCode":15.0,"modifiers":4096,"key":"R"})")), Shortcut::controlR());
@@ -59,7 +55,7 @@ TEST_F(PreferencesTest, UnreadableDocumentsLoadTheDefaultsAndSayWhy) {
 
 TEST_F(PreferencesTest, WrongFieldsCostOnlyThemselves) {
   store(R"({"storagePath": "/data/notas", "autoStopMinutes": "5", "language": "en-US", "localFallback": 1,
-            "dictationShortcut": {"keyCode": 1, "modifiers": 256}, "ignoredApps": ["a", 2],
+            "dictationShortcut": {"keyCode": 1, "modifiers": 256}, "ignoredApps": ["a", 2], "providers": {"id": 1},
             "calendarIDs": ["c1"], "dictationEnabled": false, "providerID": "nope", "dictationLanguage": 5})");
   Preferences loaded = Preferences::load();
   EXPECT_EQ(loaded, Preferences::fromJSON(json::parse(R"({"storagePath": "/data/notas", "language": "en-US",
@@ -77,8 +73,6 @@ TEST_F(PreferencesTest, SavedProvidersMergeOverTheCatalog) {
   ASSERT_EQ(p.providers.size(), 11u);
   EXPECT_EQ(p.providers[1], changed);  // the first saved entry of an id wins
   EXPECT_EQ(p.provider(), custom("mine"));
-  store(R"({"providers": {"id": "mine"}})");
-  EXPECT_EQ(Preferences::load().providers, Providers::presets());
 }
 
 // Wherever writing fails, the previous document stays whole, the caller learns why, and no temporary file stays.

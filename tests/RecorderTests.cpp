@@ -73,8 +73,6 @@ struct RecorderTest : ::testing::Test {
 
 TEST_F(RecorderTest, EachSideIsOnDiskAsItSettlesAndStopWritesTheEnd) {
   auto recorder = start();
-  EXPECT_TRUE(recorder->missing().empty());
-  EXPECT_EQ(recorder->meeting().folder, started);
   // Whole seconds settle as they are heard; the rest of each side when stopped.
   ASSERT_TRUE(speak(server->mic, 0.5f, 25));
   ASSERT_TRUE(speak(server->tap, 0.25f, 15));
@@ -162,6 +160,5 @@ TEST_F(RecorderTest, NotesAreWrittenWithTheLabelOfTheirModelUnlessThereIsNothing
   auto written = store.load(spoken.folder);
   EXPECT_EQ(written->enhanced, "## Decisões");
   EXPECT_EQ(written->meta.enhancedWith, label);
-  EXPECT_EQ(written->segments, spoken.segments);
   EXPECT_EQ(written->notes, "- digitado\n");
 }
