@@ -1,5 +1,4 @@
-// The watcher's logic against a substitute store and a clock that the test moves, the conversion of store
-// events and the join-link search.
+// The watcher against a substitute store and a clock the test moves, the conversion of events, the join links.
 #include <gtest/gtest.h>
 
 #include "MainContextSupport.hpp"

@@ -1,6 +1,5 @@
 #pragma once
-// An HTTP/1.1 server on 127.0.0.1 that records every request and hands each connection to a handler on a thread
-// of its own, writing exact bytes: tests decide where chunks split, and when the server stalls or finishes.
+// An HTTP/1.1 server on 127.0.0.1 that records requests; a handler per connection, on its thread, writes exact bytes.
 #include <atomic>
 #include <chrono>
 #include <functional>

@@ -1,6 +1,5 @@
 #pragma once
-// The main context in tests: a substitute whose clocks the test moves, and
-// helpers that run GLib's real default context for a while.
+// The main context in tests: a substitute whose clocks the test moves, and spins of GLib's real default context.
 #include <glib.h>
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// The detector's logic over a substitute process list and a manual clock, then the PulseAudio backend without a
-// server. On the test bed's server the agent's tests drive it, with parecord as the call.
+// The detector over a substitute process list and clock, then PulseAudio's backend without a server (agent's: with).
 #include <gtest/gtest.h>
 
 #include "MainContextSupport.hpp"

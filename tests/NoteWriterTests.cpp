@@ -47,8 +47,7 @@ class NoteWriterTest : public ::testing::Test {
 
 }  // namespace
 
-// The on-device model answers exactly another provider's recoverable failures, when asked to and available.
-// A failed fallback throws its own error, and the on-device provider is never retried with itself.
+// The on-device model answers only recoverable failures of other providers, when asked and available.
 TEST_F(NoteWriterTest, FallsBackExactlyOnRecoverableErrors) {
   enum Model { unavailable, answers, fails };
   const std::string ok = eventStream({anthropicText("\n## Cache\n"), anthropicText("- dez\n")});

@@ -20,8 +20,7 @@ std::optional<std::string> tPiece(const nlohmann::json& event) {
   return event.value("t", std::string());
 }
 
-// After the chunks the server ends the body, repeats the last chunk until the client
-// hangs up, falls silent, or (raw) sends the chunks as they are, without any head.
+// After the chunks: end the body, repeat the last chunk until the client hangs up, fall silent, or send no head.
 enum class Tail { end, repeat, stall, raw };
 struct Reply {
   std::string told = {};
@@ -48,8 +47,7 @@ LoopbackServer serving(Reply r) {
   });
 }
 
-// Every way this body is cut matters: CR LF pairs, a lone CR, a lone LF,
-// "data:" with and without its space, and characters of two to four bytes.
+// Every cut of this body matters: CR LF pairs, lone CR and LF, "data:" with and without its space, 2–4 byte UTF-8.
 const std::string kMixedBody =
     ": comment\r\nevent: delta\r\n"
     "data: {\"t\":\"é\"}\r\n\r\n"

@@ -1,6 +1,5 @@
 #pragma once
-// Every session answers with the same growing snapshots, then ends normally or with `failure`; the model
-// remembers what its last session was given and how many were made. Install it with `OnDeviceModel::Override`.
+// Sessions answer the same growing snapshots, then end or throw `failure`; it keeps the last input and a count.
 #include <exception>
 #include <memory>
 #include <string>

@@ -51,8 +51,7 @@ class StoreCommands : public ToolTest {
 
 }  // namespace
 
-// Run in the test's folder. No command or an unknown one shows the usage; the list is newest first, with marks, and
-// search finds every place newest first.
+// In the test's folder: no or an unknown command shows the usage; list and search answer newest first, with marks.
 TEST_F(StoreCommands, AnswersAndFailures) {
   const std::string both = "\n  " + weekly2.filename().string() + "\n  " + weekly1.filename().string() + "\n";
   for (const auto& [args, shown, status] : std::vector<std::tuple<std::vector<std::string>, std::string, int>>{

@@ -33,8 +33,7 @@ TEST(TextStream, DeliversPiecesInOrderThenTheErrorOnce) {
   }
 }
 
-// Dropping, cancelling, interrupting (also during a pull) and moving over a stream stop its producer;
-// nothing is delivered after a stop, not even a batch already taken, and a moved-from stream is empty.
+// Dropping, cancelling, interrupting (also mid-pull) or moving over a stream stops its producer; then nothing comes.
 TEST(TextStream, StoppingAWaitingProducer) {
   std::atomic<int> stops = 0;
   const std::vector<std::function<void(std::optional<TextStream>&)>> ways = {

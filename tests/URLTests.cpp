@@ -4,8 +4,7 @@
 
 using namespace quillet;
 
-// URL::scheme, URL::hasAuthority, the host URL::parse gives of fetchable
-// schemes (nullptr: none) and whether it parses any scheme.
+// Scheme, authority, the host URL::parse gives of fetchable schemes (nullptr: none) and whether any scheme parses.
 TEST(URL, SchemeAuthorityAndHost) {
   for (const auto& [text, scheme, authority, host, parsesAnyScheme] :
        std::vector<std::tuple<const char*, const char*, bool, const char*, bool>>{

@@ -1,5 +1,4 @@
-// The vdir calendar store: iCalendar files read with libical, folders as calendars, and a watcher that runs on
-// the GLib main context over folders that the test writes.
+// The vdir store: iCalendar files read with libical, folders as calendars, a watcher on the GLib main context.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,6 +1,5 @@
 #pragma once
-// The fuzz targets' entry point and failed check, and the payloads an event-stream body gives when read in
-// given stretches (the event-reader tests use it too).
+// The targets' entry point and failed check; an event-stream body's payloads read in given stretches (tests too).
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,5 +1,4 @@
-// Text within the nesting limit parses to the same tree through the guard, deeper text is refused, and the
-// count does not depend on where the text is cut.
+// Within the nesting limit the guard gives the parser's tree, deeper text is refused, wherever the text is cut.
 #include "FuzzSupport.hpp"
 #include "QuilletKit/JSON.hpp"
 
