@@ -16,6 +16,9 @@
 
 namespace quillet::test {
 
+// Compiled before any server thread starts: libstdc++ fills its character-narrowing cache without a lock.
+static const std::regex kField("\r\n([^:\r\n]+):[ \t]*([^\r\n]*)");
+
 // A socket bound to a free port of 127.0.0.1, and that port.
 static std::pair<int, int> boundSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -84,7 +87,6 @@ bool Connection::readRequest() {
   // "METHOD target HTTP/1.1", then "Name: value" lines.
   std::string head = data.substr(0, headEnd);
   std::istringstream(head) >> request_.method >> request_.target;
-  static const std::regex kField("\r\n([^:\r\n]+):[ \t]*([^\r\n]*)");
   for (std::sregex_iterator field(head.begin(), head.end(), kField), end; field != end; ++field)
     request_.headers.emplace_back((*field)[1], (*field)[2]);
   request_.body = data.substr(headEnd + 4);
