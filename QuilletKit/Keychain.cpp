@@ -80,23 +80,31 @@ GHashTable* attributes(const std::string& account) {
   return table;
 }
 
+// The account's items, or none when the Secret Service cannot be reached; the
+// caller frees the list. The service is libsecret's shared proxy, kept until
+// disconnected, so the items stay usable once this reference is dropped.
+GList* findItems(const std::string& account, SecretSearchFlags flags, GCancellable* cancellable) {
+  GError* error = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
+  if (!service) {
+    g_clear_error(&error);
+    return nullptr;
+  }
+  GHashTable* query = attributes(account);
+  GList* items = secret_service_search_sync(service, schema(), query, flags, cancellable, &error);
+  g_hash_table_unref(query);
+  g_clear_error(&error);
+  g_object_unref(service);
+  return items;
+}
+
 }  // namespace
 
 std::optional<std::string> Keychain::get(const std::string& account) {
   if (!hasSessionBus()) return std::nullopt;
   std::function<std::optional<std::string>(GCancellable*)> lookUp = [account](GCancellable* cancellable) {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
-    if (!service) {
-      g_clear_error(&error);
-      return std::optional<std::string>();
-    }
-    GHashTable* query = attributes(account);
     // No SECRET_SEARCH_UNLOCK: a locked keyring reads as no key, never a prompt.
-    GList* items =
-        secret_service_search_sync(service, schema(), query, SECRET_SEARCH_LOAD_SECRETS, cancellable, &error);
-    g_hash_table_unref(query);
-    g_clear_error(&error);
+    GList* items = findItems(account, SECRET_SEARCH_LOAD_SECRETS, cancellable);
     std::optional<std::string> key;
     for (GList* it = items; it && !key; it = it->next) {
       SecretValue* value = secret_item_get_secret(SECRET_ITEM(it->data));
@@ -108,7 +116,6 @@ std::optional<std::string> Keychain::get(const std::string& account) {
       secret_value_unref(value);
     }
     g_list_free_full(items, g_object_unref);
-    g_object_unref(service);
     return key;
   };
   return withinDeadline(std::move(lookUp), std::optional<std::string>());
@@ -118,21 +125,11 @@ bool Keychain::isLocked(const std::string& account) {
   if (!hasSessionBus()) return false;
   // Asked after a failed lookup, so on the same bus that may never answer.
   std::function<bool(GCancellable*)> ask = [account](GCancellable* cancellable) {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
-    if (!service) {
-      g_clear_error(&error);
-      return false;
-    }
-    GHashTable* query = attributes(account);
     // Locked items are found too; only their secrets stay out of reach.
-    GList* items = secret_service_search_sync(service, schema(), query, SECRET_SEARCH_ALL, cancellable, &error);
-    g_hash_table_unref(query);
-    g_clear_error(&error);
+    GList* items = findItems(account, SECRET_SEARCH_ALL, cancellable);
     bool locked = items != nullptr;
     for (GList* it = items; it; it = it->next) locked = locked && secret_item_get_locked(SECRET_ITEM(it->data));
     g_list_free_full(items, g_object_unref);
-    g_object_unref(service);
     return locked;
   };
   return withinDeadline(std::move(ask), false);
