@@ -7,6 +7,7 @@
 #include <numeric>
 #include <thread>
 
+#include "MainContextSupport.hpp"
 #include "PulseSupport.hpp"
 #include "QuilletKit/SystemAudioTap.hpp"
 #include "ScriptedSoundServer.hpp"
@@ -94,21 +95,18 @@ double energy(std::span<const float> samples, double rate) {
   return std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0) / rate;
 }
 
-}  // namespace
-
-// The sources that our streams read, as the server lists them; waits up to five seconds for `expected`.
-bool tapReads(const std::vector<std::string>& expected) {
+// The sources that our streams read, as the server lists them.
+std::vector<std::string> ourSources() {
+  std::map<int, std::string> names;
+  for (const auto& s : nlohmann::json::parse(pactl({"-f", "json", "list", "short", "sources"})))
+    names[s["index"]] = s["name"];
   std::vector<std::string> read;
-  for (int tries = 0; tries < 50 && read != expected; ++tries, std::this_thread::sleep_for(100ms)) {
-    std::map<int, std::string> names;
-    for (const auto& s : nlohmann::json::parse(pactl({"-f", "json", "list", "short", "sources"})))
-      names[s["index"]] = s["name"];
-    read.clear();
-    for (const auto& o : nlohmann::json::parse(pactl({"-f", "json", "list", "source-outputs"})))
-      if (o["properties"].value("application.id", "") == "app.quillet.mac") read.push_back(names[o["source"]]);
-  }
-  return read == expected;
+  for (const auto& o : nlohmann::json::parse(pactl({"-f", "json", "list", "source-outputs"})))
+    if (o["properties"].value("application.id", "") == "app.quillet.mac") read.push_back(names[o["source"]]);
+  return read;
 }
+
+}  // namespace
 
 // All of a clip is heard, on the default sink and, once the user picks another, on that one: one stream moves.
 TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSinkAndFollowsItWhenItChanges) {
@@ -122,7 +120,7 @@ TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSinkAndFollowsItWhenItChanges) {
   const Clip clip = libriVoxClips()[1];
   const Sound file = readSound(clip.wav);
   auto hearsTheClipOn = [&](const std::string& sink) {
-    ASSERT_TRUE(tapReads({sink + ".monitor"}));
+    ASSERT_TRUE(spinUntil([&] { return ourSources() == std::vector<std::string>{sink + ".monitor"}; }, 5s));
     ASSERT_TRUE(play(clip.wav, sink));
     std::this_thread::sleep_for(300ms);  // the last chunk's way through the server
     std::lock_guard lock(mutex);
@@ -136,5 +134,5 @@ TEST(SystemAudioTapOnPulse, HearsAllOfTheDefaultSinkAndFollowsItWhenItChanges) {
   pactl({"set-default-sink", "quillet_b"});
   hearsTheClipOn("quillet_b");
   tap.stop();
-  EXPECT_TRUE(tapReads({}));  // the server forgets a stream when it has read the client's goodbye
+  EXPECT_TRUE(spinUntil([] { return ourSources().empty(); }, 5s));  // once the server has read our goodbye
 }
